@@ -1,0 +1,38 @@
+# User-facing targets. CMake does the building; these only choose the folder,
+# the build type and what to run afterwards.
+JOBS ?= 2
+CTEST = ctest --output-on-failure -j$(JOBS) --timeout 300
+
+.PHONY: all build test run bench asan tsan deps clean
+
+all: build
+
+build:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j$(JOBS)
+
+deps:
+	scripts/install-test-deps
+
+test: deps build
+	cd build && $(CTEST)
+
+run: build
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTOR_BENCH=ON
+	cmake --build build-bench -j$(JOBS) --target benchmarks
+	bench/aa_compare build-bench/bench/aa_bench
+
+asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 $(CTEST)
+
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=thread
+	cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

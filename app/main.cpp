@@ -1,0 +1,6 @@
+#include "app/usage.h"
+
+int main() {
+    usage();
+    return 1;
+}
