@@ -60,9 +60,25 @@ aaEntry** newBucketArray(int32_t count) {
     return buckets;
 }
 
-void unlinkEntry(aaEntry** slot, const aaEntry* entry) {
-    while (*slot != entry) slot = &(*slot)->next;
-    *slot = entry->next;
+// Chains are linked both ways; head is the bucket slot of the chain.
+void linkAtHead(aaEntry** head, aaEntry* entry) {
+    entry->prev = nullptr;
+    entry->next = *head;
+    if (*head) (*head)->prev = entry;
+    *head = entry;
+}
+
+void linkAtEnd(aaEntry** head, aaEntry* entry) {
+    aaEntry* tail = *head;
+    while (tail && tail->next) tail = tail->next;
+    entry->next = nullptr;
+    entry->prev = tail;
+    (tail ? tail->next : *head) = entry;
+}
+
+void unlinkEntry(aaEntry** head, const aaEntry* entry) {
+    (entry->prev ? entry->prev->next : *head) = entry->next;
+    if (entry->next) entry->next->prev = entry->prev;
 }
 
 // Advances the scan to the head of the next non-empty bucket.
@@ -371,13 +387,12 @@ int aaPut(aaContext* ctx, const char* key, const void* value, long flags) {
             releaseUnstored(false, false);
             return -1;
         }
-        *entry = aaEntry{nullptr, newKey, newValue, hash, newKeyOwned, newValueOwned};
+        *entry = aaEntry{nullptr, newKey, newValue, hash, newKeyOwned, newValueOwned, nullptr};
         if (ctx->flags & AA_ORDERED) {
-            while (*slot) slot = &(*slot)->next;
+            linkAtEnd(slot, entry);
         } else {
-            entry->next = *slot;
+            linkAtHead(slot, entry);
         }
-        *slot = entry;
         ++ctx->count;
         addToIndex(ctx, entry);
         releaseUnstored(keyStored, valueStored);
@@ -418,9 +433,7 @@ void IncreaseHashSize(aaContext* ctx) {
         aaEntry* entry = ctx->buckets[i];
         while (entry) {
             aaEntry* next = entry->next;
-            aaEntry** head = &buckets[(entry->hash & n) ? i + n : i];
-            entry->next = *head;
-            *head = entry;
+            linkAtHead(&buckets[(entry->hash & n) ? i + n : i], entry);
             entry = next;
         }
     }
@@ -434,9 +447,12 @@ void DecreaseHashSize(aaContext* ctx) {
     if (ctx->scanEntry || ctx->bucketCount <= kMinBuckets) return;
     const int32_t half = ctx->bucketCount / 2;
     for (int32_t i = 0; i < half; ++i) {
-        aaEntry** tail = &ctx->buckets[i];
-        while (*tail) tail = &(*tail)->next;
-        *tail = ctx->buckets[i + half];
+        aaEntry* moved = ctx->buckets[i + half];
+        if (!moved) continue;
+        aaEntry* tail = ctx->buckets[i];
+        while (tail && tail->next) tail = tail->next;
+        moved->prev = tail;
+        (tail ? tail->next : ctx->buckets[i]) = moved;
     }
     // A smaller block that cannot be had leaves the larger one in use.
     void* smaller = aa_realloc(ctx->buckets, sizeof(aaEntry*) * static_cast<size_t>(half));

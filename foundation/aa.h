@@ -37,6 +37,7 @@ struct aaEntry {
     uint16_t hash;
     uint8_t keyOwned;
     uint8_t valueOwned;
+    aaEntry* prev;  // previous entry of the chain, null at its head: unlinking needs no walk
 };
 
 struct aaIndex;

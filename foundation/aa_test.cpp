@@ -30,13 +30,15 @@ void putNumbered(aaContext* ctx, int from, int to) {
     }
 }
 
-// Every entry must sit in the bucket its stored hash selects, and the chains
-// must hold exactly count entries.
+// Every entry must sit in the bucket its stored hash selects, its chain must
+// link back correctly, and the chains must hold exactly count entries.
 void expectConsistent(const aaContext* ctx) {
     int entries = 0;
     for (int32_t i = 0; i < ctx->bucketCount; ++i) {
-        for (const aaEntry* e = ctx->buckets[i]; e; e = e->next) {
+        const aaEntry* prev = nullptr;
+        for (const aaEntry* e = ctx->buckets[i]; e; prev = e, e = e->next) {
             EXPECT_EQ(e->hash & (ctx->bucketCount - 1), i) << e->key;
+            EXPECT_EQ(e->prev, prev) << e->key;
             ++entries;
         }
     }
@@ -243,6 +245,7 @@ TEST(AssociativeArray, OrderedArrayKeepsInsertionOrder) {
     EXPECT_EQ(after.size(), expected.size() - 1);
     EXPECT_EQ(after[0], respelled);
     EXPECT_EQ(after[1], expected[2]);
+    expectConsistent(ctx.get());
 }
 
 TEST(AssociativeArray, LargeArraysFindEveryKeyThroughTheirIndex) {
