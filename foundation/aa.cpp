@@ -8,6 +8,17 @@
 #include "foundation/aa_alloc.h"
 #include "foundation/vnassert.h"
 
+// The lookup index of a very large array (see below).
+struct aaIndex {
+    struct Slot {
+        uint64_t hash;
+        aaEntry* entry;  // null: empty slot
+    };
+    size_t mask;  // capacity - 1, capacity a power of two
+    size_t used;
+    Slot* slots;
+};
+
 namespace {
 
 constexpr int32_t kMinBuckets = 64;
@@ -102,20 +113,7 @@ aaEntry* nextChainHead(aaContext* ctx) {
 constexpr int32_t kIndexFrom = 32768;
 constexpr int32_t kIndexUntil = 8192;  // dropped again below this many entries
 
-struct IndexSlot {
-    uint64_t hash;
-    aaEntry* entry;  // null: empty slot
-};
-
-}  // namespace
-
-struct aaIndex {
-    size_t mask;  // capacity - 1, capacity a power of two
-    size_t used;
-    IndexSlot* slots;
-};
-
-namespace {
+using IndexSlot = aaIndex::Slot;
 
 // 64-bit FNV-1a of the key with a final mix, folded to upper case under
 // AA_NOCASE so that keys equal under the array's comparison hash alike.
