@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "foundation/aa_alloc.h"
+#include "foundation/ascii.h"
 #include "foundation/vnassert.h"
 
 // The lookup index of a very large array (see below).
@@ -42,19 +43,8 @@ static_assert(kCrcTable[1] == 0x1021 && kCrcTable[2] == 0x2042 && kCrcTable[128]
 
 std::atomic<int> allocationsLeft{-1};
 
-unsigned char asciiUpper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c; }
-
-// Case-insensitive for ASCII letters only, whatever the process locale says.
-bool asciiEqualNoCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        const unsigned char ca = asciiUpper(static_cast<unsigned char>(*a));
-        if (ca != asciiUpper(static_cast<unsigned char>(*b))) return false;
-        if (ca == 0) return true;
-    }
-}
-
 bool keysEqual(const aaContext* ctx, const char* a, const char* b) {
-    return (ctx->flags & AA_NOCASE) ? asciiEqualNoCase(a, b) : std::strcmp(a, b) == 0;
+    return (ctx->flags & AA_NOCASE) ? ascii_equal_nocase(a, b) : std::strcmp(a, b) == 0;
 }
 
 char* copyText(const char* text) {
@@ -121,7 +111,7 @@ uint64_t indexHash(const aaContext* ctx, const char* key) {
     const bool nocase = ctx->flags & AA_NOCASE;
     uint64_t hash = 14695981039346656037ull;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(key); *p; ++p) {
-        hash = (hash ^ (nocase ? asciiUpper(*p) : *p)) * 1099511628211ull;
+        hash = (hash ^ (nocase ? ascii_upper(*p) : *p)) * 1099511628211ull;
     }
     hash ^= hash >> 33;
     hash *= 0xff51afd7ed558ccdull;
@@ -252,7 +242,7 @@ uint16_t aaCalcHash(long flags, const unsigned char* key) {
     uint16_t crc = 0xFFFF;
     const bool nocase = flags & AA_NOCASE;
     for (; *key; ++key) {
-        const unsigned char c = nocase ? asciiUpper(*key) : *key;
+        const unsigned char c = nocase ? ascii_upper(*key) : *key;
         crc = kCrcTable[(crc ^ c) & 0xFF] ^ (crc >> 8);
     }
     return crc;

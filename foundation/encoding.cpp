@@ -45,14 +45,34 @@ char* urlencode(const char* text) {
     return out;
 }
 
-char* uudecode(const char* text, char** out, int allocate) {
+namespace {
+
+// The run of alphabet characters after leading blanks.
+const unsigned char* encodedRun(const char* text, size_t* n) {
     while (*text == ' ' || *text == '\t') ++text;
     const unsigned char* encoded = reinterpret_cast<const unsigned char*>(text);
-    size_t n = 0;
-    while (base64Value(encoded[n]) >= 0) ++n;
+    *n = 0;
+    while (base64Value(encoded[*n]) >= 0) ++*n;
+    return encoded;
+}
 
+size_t decodedLength(size_t n) {
     const size_t remainder = n % 4;
-    const size_t length = n / 4 * 3 + (remainder == 2 ? 1 : remainder == 3 ? 2 : 0);
+    return n / 4 * 3 + (remainder == 2 ? 1 : remainder == 3 ? 2 : 0);
+}
+
+}  // namespace
+
+size_t uudecoded_length(const char* text) {
+    size_t n;
+    encodedRun(text, &n);
+    return decodedLength(n);
+}
+
+char* uudecode(const char* text, char** out, int allocate) {
+    size_t n;
+    const unsigned char* encoded = encodedRun(text, &n);
+    const size_t length = decodedLength(n);
     char* buffer = allocate ? static_cast<char*>(std::malloc((n + 3) / 4 * 3 + 1)) : *out;
     if (!buffer) return nullptr;
 

@@ -5,6 +5,7 @@
 // without the terminator, and rely on the caller to size the buffer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct aaContext;
@@ -59,6 +60,8 @@ char* urlencode(const char* text);
 // caller's buffer *out, which must hold ((n + 3) / 4) * 3 + 1 bytes for n
 // encoded characters. The output is NUL-terminated; returns *out.
 char* uudecode(const char* text, char** out, int allocate);
+// The number of bytes uudecode writes for text (the terminator not counted).
+size_t uudecoded_length(const char* text);
 
 // Milliseconds of the time of day in 32-bit arithmetic that wraps; response
 // times are differences of two readings.

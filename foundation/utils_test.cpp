@@ -178,6 +178,7 @@ TEST(Encodings, UrlencodeAndUudecode) {
     EXPECT_EQ(take(uudecode("YWJjZGVmZ2hp", &out, 1)), "abcdefghi");
     EXPECT_EQ(take(uudecode("YWJjZGVmZw==", &out, 1)), "abcdefg");
     EXPECT_EQ(take(uudecode("YWJjZ", &out, 1)), "abc");
+    EXPECT_EQ(uudecoded_length(" YWJjZGVmZw=="), 7u);
     char buffer[16];
     out = buffer;
     EXPECT_EQ(uudecode("Zm9v", &out, 0), buffer);
