@@ -104,6 +104,9 @@ TEST_F(SettingsFile, ReadsOnlyWellFormedEntriesOfItsSection) {
 }
 
 TEST_F(SettingsFile, WritesPlaceTheKeyBelowTheHeaderAndDropEarlierCopies) {
+    // Lines longer than the 4096-byte buffer pass through rewrites unchanged.
+    const std::string longLine =
+        "vnlong=" + std::string(9000, 'x') + std::string(1, '\0') + "tail\n";
     write(
         "; comment\r\n"
         "[Tarnwell]\r\n"
@@ -112,7 +115,8 @@ TEST_F(SettingsFile, WritesPlaceTheKeyBelowTheHeaderAndDropEarlierCopies) {
         "vnnote=a [bracket]\r\n"
         "vnport=9999\r\n"
         "[Other]\r\n"
-        "vnport=7\r\n");
+        "vnport=7\r\n" +
+        longLine);
     registry store(path.c_str(), "Tarnwell");
     ASSERT_EQ(store.set("vnPort", 8030), 0);
     // The rewrite's section ends at the line holding "[": the entry below it
@@ -125,7 +129,8 @@ TEST_F(SettingsFile, WritesPlaceTheKeyBelowTheHeaderAndDropEarlierCopies) {
               "vnnote=a [bracket]\r\n"
               "vnport=9999\r\n"
               "[Other]\r\n"
-              "vnport=7\r\n");
+              "vnport=7\r\n" +
+                  longLine);
     EXPECT_EQ(value(store, "vnport"), "8030");
     EXPECT_EQ(value(store, "vnthreads"), "4\r");
 
@@ -135,7 +140,7 @@ TEST_F(SettingsFile, WritesPlaceTheKeyBelowTheHeaderAndDropEarlierCopies) {
     EXPECT_EQ(store.del("nothing"), -1);
     EXPECT_EQ(registry(path.c_str(), "Nowhere").del("vnport"), -1);
     const std::string after = content();
-    EXPECT_EQ(std::count(after.begin(), after.end(), '\n'), 7);
+    EXPECT_EQ(std::count(after.begin(), after.end(), '\n'), 8);
 }
 
 TEST_F(SettingsFile, CreatesMissingFilesAndAppendsNewSections) {
