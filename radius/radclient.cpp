@@ -1,0 +1,27 @@
+#include "radius/radclient.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+radclient::radclient() : vendors(nullptr), message(nullptr) {
+    if (load_builtin() != 0) {
+        // The destructor does not run for an object that never finished
+        // building, so release what went in before reporting.
+        nodict();
+        setmsg(nullptr);
+        throw std::runtime_error("Out of memory loading standard attributes");
+    }
+}
+
+radclient::~radclient() {
+    nodict();
+    setmsg(nullptr);
+}
+
+void radclient::setmsg(const char* text) {
+    std::free(message);
+    message = text ? strdup(text) : nullptr;
+}
+
+const char* radclient::msg() const { return message; }

@@ -1,0 +1,179 @@
+// radclient: the RADIUS client. It holds the dictionary (vendors, their
+// attributes and the named values of attributes), builds attribute-value lists
+// with it, and will carry the server table and run request transactions.
+//
+// The dictionary is filled at construction (the built-in table) and at
+// start-up (a dictionary file), and only read afterwards, by any number of
+// threads without a lock. The error text is one slot per object with no lock:
+// it explains the last failed start-up operation (msg()).
+//
+// Operations return 0 for success and -1 (or another small negative code) for
+// failure. Null names and negative ids where the contract forbids them are
+// programming errors and stop the program through VN_ASSERT.
+#pragma once
+
+#include <cstdint>
+
+// Data-type codes of attributes. Codes 6 to 9 have no keyword: the encoder
+// leaves them out and the decoder reports them as unknown.
+constexpr int32_t RA_TYPE_STRING = 0;        // "string", "abinary": octets as given
+constexpr int32_t RA_TYPE_INTEGER = 1;       // "int", "integer", "number": 4 octets
+constexpr int32_t RA_TYPE_IPADDR = 2;        // "ipaddr": 4 octets, network order
+constexpr int32_t RA_TYPE_DATE = 3;          // "date": seconds, sent like an integer
+constexpr int32_t RA_TYPE_RECV_STRING = 4;   // no keyword: decoded like a string, never sent
+constexpr int32_t RA_TYPE_IPADDR6 = 5;       // "ipaddr6": 16 octets
+constexpr int32_t RA_TYPE_TAG_STRING = 10;   // "tag_string": tag octet, then the string
+constexpr int32_t RA_TYPE_TAG_INTEGER = 11;  // "tag_integer": tag octet, low 24 bits
+constexpr int32_t RA_TYPE_TAG_IPADDR = 12;   // "tag_ipaddr": tag octet, low 24 bits
+constexpr int32_t RA_TYPE_TAG_DATE = 13;     // "tag_date": known here, never sent or decoded
+
+// Names in the dictionary hold at most this many characters; longer ones are cut.
+constexpr int kDictNameLength = 80;
+
+// A named value of an integer attribute. Newest first in its list.
+struct DICT_VALUE {
+    char name[kDictNameLength + 1];
+    int32_t value;
+    DICT_VALUE* next;
+};
+
+// An attribute of one vendor. Numbers are not unique: a redefinition adds a
+// second entry, and lookups by number keep finding the first.
+struct DICT_ATTR {
+    char name[kDictNameLength + 1];
+    int32_t vendor;  // id of the vendor it was added under
+    int32_t attr;
+    int32_t type;  // RA_TYPE_*
+    DICT_VALUE* values;
+    DICT_ATTR* next;
+};
+
+// A vendor with its attributes, in the order added. Two entries may share an
+// id; lookups by id then walk both, in list order.
+struct DICT_VENDOR {
+    char name[kDictNameLength + 1];
+    int32_t id;  // 0 is the standard attribute space
+    DICT_ATTR* attributes;
+    DICT_VENDOR* next;
+};
+
+// One attribute of a request or reply. A list is a pointer to its first pair
+// and owns every pair; each pair owns its name and strvalue (malloc'd).
+struct VALUE_PAIR {
+    char* name;      // dictionary name on decoded pairs; null on pairs built from text or numbers
+    int32_t vendor;  // 0 for the standard space
+    int32_t attribute;
+    int32_t type;     // RA_TYPE_*
+    uint32_t lvalue;  // numeric and address values; an IPv4 address has its first octet on top
+    int32_t length;   // value octets: 4 for numbers, 16 for ipaddr6, else those of strvalue
+    char* strvalue;   // length octets and a terminating zero, or null
+    uint8_t tag;      // 0 when untagged
+    VALUE_PAIR* next;
+    uint8_t ipv6[16];  // the address of an ipaddr6 value
+};
+
+class radclient {
+public:
+    // Loads the built-in dictionary; throws std::runtime_error("Out of memory
+    // loading standard attributes") when it cannot.
+    radclient();
+    ~radclient();
+    radclient(const radclient&) = delete;
+    radclient& operator=(const radclient&) = delete;
+
+    // Dictionary. Mind the argument order: it differs between operations.
+
+    // Appends a vendor; -1 when memory runs out (error text cleared).
+    int vendor_add(const char* name, int id);
+    // The first vendor entry (to list the dictionary), or null.
+    const DICT_VENDOR* vendor_get() const;
+    // The first vendor entry with that id, or null.
+    const DICT_VENDOR* vendor_get(int id) const;
+    // The id for a name or number text: a non-zero leading number as atoi reads
+    // it, 0 for a text beginning with "0", else the first vendor whose name
+    // matches without regard to case; -1 when none does.
+    int vendor_get(const char* vendor) const;
+
+    // Adds the attribute to every vendor entry with that id. -1 with "No
+    // matching vendor definitions found.  First call vendor_add()" when there
+    // is none, -1 with the text cleared when memory runs out.
+    int dict_add(const char* name, int attr, int vendor, int type);
+    // The first attribute with that number, over every vendor entry with that id.
+    const DICT_ATTR* dict_get(int attr, int vendor) const;
+    const DICT_ATTR* attr_get(int vendor, int attr) const;
+    // By name or number text: "0..." is number 0, a positive atoi result is a
+    // number, anything else is a name only. The first attribute, in list order,
+    // whose number equals the number or whose name matches without regard to case.
+    const DICT_ATTR* dict_get(const char* attribute, int vendor) const;
+    const DICT_ATTR* attr_get(int vendor, const char* attribute) const;
+    // The type code of a keyword (any case) or of a number text; -1 when unknown.
+    static int type_get(const char* name);
+
+    // Puts a named value at the head of the attribute's list; -1 with "AttributeID:
+    // %d VendorID: %d not found adding %s=%d" when the attribute is unknown.
+    int value_add(const char* name, int value, int attr, int vendor);
+    // The newest value entry with that number, or null.
+    const DICT_VALUE* value_get(int vendor, int attr, int value) const;
+    // The value of the newest entry whose name matches (any case), or -1.
+    int value_get(int vendor, int attr, const char* name) const;
+
+    // Loads a dictionary file: 0 when every line was taken, -1 when any was
+    // rejected (the rest still loaded; msg() holds the first rejection), -2
+    // when the file cannot be opened.
+    int dict_add(const char* file);
+    // Releases every vendor, attribute and value; the dictionary is then empty.
+    void nodict();
+    // The name of an EAP method, "N/A" for numbers without one.
+    static const char* eap_type2str(int type);
+
+    // The error text: setmsg stores a private copy (null clears it); msg()
+    // returns it or null. Callers copy it if they keep it.
+    void setmsg(const char* text);
+    const char* msg() const;
+
+    // Attribute-value lists. Each vp_append returns 0, or -1 with the list
+    // unchanged. Pairs always go to the tail.
+
+    // Every field from the arguments, no dictionary check. For ipaddr6, data
+    // points to 16 octets; otherwise length octets of data are copied when data
+    // is given and length is at least 1.
+    static int vp_append(VALUE_PAIR*& list, const char* name, int tag, int vendor, int attr,
+                         int type, uint32_t lvalue, int length, const char* data);
+    static int vp_append(VALUE_PAIR*& list, const char* name, int vendor, int attr, int type,
+                         uint32_t lvalue, int length, const char* data);
+    // A text converted by the attribute's dictionary type: a decimal number
+    // (atol rules) for integer and date types, an address through get_ip for
+    // ipaddr types, an IPv6 text for ipaddr6, the text itself otherwise.
+    int vp_append(VALUE_PAIR*& list, int tag, int vendor, int attr, const char* data) const;
+    int vp_append(VALUE_PAIR*& list, int vendor, int attr, const char* data) const;
+    // A number: the value itself for numeric and address types, its decimal
+    // text for string types, -1 for ipaddr6. (Pass an unsigned literal for 0:
+    // a plain 0 could also be a null text.)
+    int vp_append(VALUE_PAIR*& list, int tag, int vendor, int attr, uint32_t value) const;
+    int vp_append(VALUE_PAIR*& list, int vendor, int attr, uint32_t value) const;
+    // Raw value octets; -1 for integer, ipaddr, date and ipaddr6 attributes.
+    int vp_append(VALUE_PAIR*& list, int vendor, int attr, const char* data, int length) const;
+
+    // The first pair with that vendor and attribute, or null (list may be null).
+    static VALUE_PAIR* vp_get(VALUE_PAIR* list, int vendor, int attr);
+    // 1 with its lvalue, or 0 with value 0.
+    static int vp_get(VALUE_PAIR* list, int vendor, int attr, uint32_t& value);
+    // 1 with its strvalue (a pointer into the pair, maybe null), or 0 with null.
+    static int vp_get(VALUE_PAIR* list, int vendor, int attr, char*& value);
+    // Releases vp and every pair after it. Release lists from their head only.
+    static void pairfree(VALUE_PAIR* vp);
+    // The IPv4 address of host, first octet on top: dotted-quad text directly,
+    // anything else (255.255.255.255 included) through the system resolver;
+    // 0 when that fails. May block.
+    static uint32_t get_ip(const char* host);
+
+private:
+    // Adds the standard attributes and Cisco's; the number of failed additions
+    // as a negative sum, 0 when all went in.
+    int load_builtin();
+
+    DICT_VENDOR* vendors;
+    // The server table and the transaction bookkeeping (reference count,
+    // closing flag, its lock and event) join here with request transactions.
+    char* message;
+};
