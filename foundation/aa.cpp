@@ -1,11 +1,10 @@
 #include "foundation/aa.h"
 
 #include <array>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
-#include "foundation/aa_alloc.h"
+#include "foundation/alloc.h"
 #include "foundation/ascii.h"
 #include "foundation/vnassert.h"
 
@@ -41,22 +40,13 @@ constexpr std::array<uint16_t, 256> kCrcTable = makeCrcTable();
 static_assert(kCrcTable[1] == 0x1021 && kCrcTable[2] == 0x2042 && kCrcTable[128] == 0x9188 &&
               kCrcTable[255] == 0x1EF0);
 
-std::atomic<int> allocationsLeft{-1};
-
 bool keysEqual(const aaContext* ctx, const char* a, const char* b) {
     return (ctx->flags & AA_NOCASE) ? ascii_equal_nocase(a, b) : std::strcmp(a, b) == 0;
 }
 
-char* copyText(const char* text) {
-    const size_t size = std::strlen(text) + 1;
-    char* copy = static_cast<char*>(aa_alloc(size));
-    if (copy) std::memcpy(copy, text, size);
-    return copy;
-}
-
 aaEntry** newBucketArray(int32_t count) {
     const size_t size = sizeof(aaEntry*) * static_cast<size_t>(count);
-    aaEntry** buckets = static_cast<aaEntry**>(aa_alloc(size));
+    aaEntry** buckets = static_cast<aaEntry**>(vn_alloc(size));
     if (buckets) std::memset(buckets, 0, size);
     return buckets;
 }
@@ -126,9 +116,9 @@ void placeInIndex(aaIndex* index, aaEntry* entry, uint64_t hash) {
 }
 
 aaIndex* newIndex(size_t capacity) {
-    aaIndex* index = static_cast<aaIndex*>(aa_alloc(sizeof(aaIndex)));
+    aaIndex* index = static_cast<aaIndex*>(vn_alloc(sizeof(aaIndex)));
     if (!index) return nullptr;
-    index->slots = static_cast<IndexSlot*>(aa_alloc(sizeof(IndexSlot) * capacity));
+    index->slots = static_cast<IndexSlot*>(vn_alloc(sizeof(IndexSlot) * capacity));
     if (!index->slots) {
         std::free(index);
         return nullptr;
@@ -222,22 +212,6 @@ void removeEntry(aaContext* ctx, aaEntry** slot, aaEntry* entry) {
 
 }  // namespace
 
-// Counts down the allocations a test allows; -1 means no limit.
-static bool allocationAllowed() {
-    int left = allocationsLeft.load();
-    while (left > 0 && !allocationsLeft.compare_exchange_weak(left, left - 1)) {
-    }
-    return left != 0;
-}
-
-void* aa_alloc(size_t size) { return allocationAllowed() ? std::malloc(size) : nullptr; }
-
-void* aa_realloc(void* block, size_t size) {
-    return allocationAllowed() ? std::realloc(block, size) : nullptr;
-}
-
-void aa_fail_allocations_after(int n) { allocationsLeft.store(n); }
-
 uint16_t aaCalcHash(long flags, const unsigned char* key) {
     uint16_t crc = 0xFFFF;
     const bool nocase = flags & AA_NOCASE;
@@ -259,7 +233,7 @@ void CalculateHashThresholds(aaContext* ctx) {
 }
 
 aaContext* aaCreateContext(long flags) {
-    aaContext* ctx = static_cast<aaContext*>(aa_alloc(sizeof(aaContext)));
+    aaContext* ctx = static_cast<aaContext*>(vn_alloc(sizeof(aaContext)));
     if (!ctx) return nullptr;
     ctx->bucketCount = (flags & AA_ORDERED) ? 1 : kMinBuckets;
     ctx->buckets = newBucketArray(ctx->bucketCount);
@@ -344,14 +318,15 @@ int aaPut(aaContext* ctx, const char* key, const void* value, long flags) {
     char* newKey = passedKey;
     bool newKeyOwned = flags & AA_FREEKEY;
     if (flags & AA_DUPKEY) {
-        newKey = copyText(key);
+        newKey = vn_strndup(key, std::strlen(key));
         newKeyOwned = true;
     }
     void* newValue = passedValue;
     bool newValueOwned = flags & AA_FREEVAL;
     if (flags & AA_DUPVAL) {
         VN_ASSERT(value != nullptr);
-        newValue = copyText(static_cast<const char*>(value));
+        newValue = vn_strndup(static_cast<const char*>(value),
+                              std::strlen(static_cast<const char*>(value)));
         newValueOwned = true;
     }
     const bool keyStored = !(flags & AA_DUPKEY);
@@ -368,7 +343,7 @@ int aaPut(aaContext* ctx, const char* key, const void* value, long flags) {
     }
 
     if (!entry) {
-        entry = static_cast<aaEntry*>(aa_alloc(sizeof(aaEntry)));
+        entry = static_cast<aaEntry*>(vn_alloc(sizeof(aaEntry)));
         if (!entry) {
             if (flags & AA_DUPKEY) std::free(newKey);
             if (flags & AA_DUPVAL) std::free(newValue);
@@ -443,7 +418,7 @@ void DecreaseHashSize(aaContext* ctx) {
         (tail ? tail->next : ctx->buckets[i]) = moved;
     }
     // A smaller block that cannot be had leaves the larger one in use.
-    void* smaller = aa_realloc(ctx->buckets, sizeof(aaEntry*) * static_cast<size_t>(half));
+    void* smaller = vn_realloc(ctx->buckets, sizeof(aaEntry*) * static_cast<size_t>(half));
     if (smaller) ctx->buckets = static_cast<aaEntry**>(smaller);
     ctx->bucketCount = half;
     CalculateHashThresholds(ctx);

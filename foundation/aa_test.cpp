@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/aa_alloc.h"
+#include "foundation/alloc.h"
 
 namespace {
 
@@ -195,9 +195,9 @@ TEST(AssociativeArray, LargeArraysFindEveryKeyThroughTheirIndex) {
     auto key = [](int i, const char* prefix) { return prefix + std::to_string(i); };
     for (int i = 0; i < 32767; ++i) put(ctx, key(i, "Key"));
     // Memory for the index is short when it is due: the array goes on without it.
-    aa_fail_allocations_after(3);
+    vn_fail_allocations_after(3);
     EXPECT_EQ(put(ctx, "Key32767"), 0);
-    aa_fail_allocations_after(-1);
+    vn_fail_allocations_after(-1);
     EXPECT_EQ(ctx->index, nullptr);
     EXPECT_EQ(get(ctx, "KEY32767"), "v");
     for (int i = 32768; i < 70000; ++i) put(ctx, key(i, "Key"));
@@ -239,33 +239,33 @@ TEST(AssociativeArray, OwnedDataIsReleasedExactlyOnce) {
 }
 
 TEST(AssociativeArray, AllocationFailuresLeaveAConsistentArray) {
-    aa_fail_allocations_after(1);  // the context, but not its buckets
+    vn_fail_allocations_after(1);  // the context, but not its buckets
     EXPECT_EQ(aaCreateContext(0), nullptr);
-    aa_fail_allocations_after(-1);
+    vn_fail_allocations_after(-1);
 
     Context ctx(aaCreateContext(0));
     put(ctx, "kept", "old");
     // No entry for a new key: nothing changes, handed-over data is released.
-    aa_fail_allocations_after(0);
+    vn_fail_allocations_after(0);
     EXPECT_EQ(aaPut(ctx.get(), heap("new"), heap("v"), 108), -1);
     // A copy that fails while replacing removes the key altogether.
     EXPECT_EQ(put(ctx, "kept", "new"), -1);
-    aa_fail_allocations_after(-1);
+    vn_fail_allocations_after(-1);
     EXPECT_EQ(ctx->count, 0);
     EXPECT_EQ(get(ctx, "kept"), "<absent>");
 
     // A grow that fails leaves the table as it was and is retried at the next put.
     putNumbered(ctx, 0, 127);
-    aa_fail_allocations_after(3);  // key copy, value copy and entry, not the buckets
+    vn_fail_allocations_after(3);  // key copy, value copy and entry, not the buckets
     EXPECT_EQ(put(ctx, "127"), 0);
-    aa_fail_allocations_after(-1);
+    vn_fail_allocations_after(-1);
     EXPECT_EQ(ctx->bucketCount, 64);
     putNumbered(ctx, 128, 129);
     EXPECT_EQ(ctx->bucketCount, 128);
     // A shrink whose smaller block cannot be had keeps the larger one.
-    aa_fail_allocations_after(0);
+    vn_fail_allocations_after(0);
     deleteNumbered(ctx, 64, 129);
-    aa_fail_allocations_after(-1);
+    vn_fail_allocations_after(-1);
     EXPECT_EQ(ctx->bucketCount, 64);
     expectConsistent(ctx);
 }

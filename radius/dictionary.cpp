@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "foundation/vnassert.h"
-#include "radius/alloc.h"
-#include "radius/format.h"
+#include "foundation/alloc.h"
+#include "foundation/format.h"
 #include "radius/radclient.h"
 
 namespace {
@@ -122,7 +122,7 @@ const char* const kEapTypes[] = {
 
 int radclient::vendor_add(const char* name, int id) {
     VN_ASSERT(name != NULL);
-    auto* entry = static_cast<DICT_VENDOR*>(rad_alloc(sizeof(DICT_VENDOR)));
+    auto* entry = static_cast<DICT_VENDOR*>(vn_alloc(sizeof(DICT_VENDOR)));
     if (entry == nullptr) {
         setmsg(nullptr);
         return -1;
@@ -161,7 +161,7 @@ int radclient::dict_add(const char* name, int attr, int vendor, int type) {
     for (DICT_VENDOR* v = vendors; v != nullptr; v = v->next) {
         if (v->id != vendor) continue;
         vendorFound = true;
-        auto* entry = static_cast<DICT_ATTR*>(rad_alloc(sizeof(DICT_ATTR)));
+        auto* entry = static_cast<DICT_ATTR*>(vn_alloc(sizeof(DICT_ATTR)));
         if (entry == nullptr) {
             setmsg(nullptr);
             return -1;
@@ -222,12 +222,12 @@ int radclient::value_add(const char* name, int value, int attr, int vendor) {
     DICT_ATTR* attribute =
         findAttr(vendors, vendor, [attr](const DICT_ATTR& a) { return a.attr == attr; });
     if (attribute == nullptr) {
-        setmsg(formatText("AttributeID: %d VendorID: %d not found adding %s=%d", attr, vendor, name,
+        setmsg(vn_format("AttributeID: %d VendorID: %d not found adding %s=%d", attr, vendor, name,
                           value)
                    .c_str());
         return -1;
     }
-    auto* entry = static_cast<DICT_VALUE*>(rad_alloc(sizeof(DICT_VALUE)));
+    auto* entry = static_cast<DICT_VALUE*>(vn_alloc(sizeof(DICT_VALUE)));
     if (entry == nullptr) {
         setmsg(nullptr);
         return -1;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "foundation/vnassert.h"
-#include "radius/format.h"
+#include "foundation/format.h"
 #include "radius/radclient.h"
 
 namespace {
@@ -75,7 +75,7 @@ LineOutcome vendorLine(radclient& client, const std::vector<std::string>& f, int
     // Fields after the id are not read.
     int id = 0;
     if (f.size() < 3 || !parseDecimal(f[2], id)) {
-        return rejected(formatText("Invalid vendor on line %d of dictionary", line));
+        return rejected(vn_format("Invalid vendor on line %d of dictionary", line));
     }
     return added(client.vendor_add(f[1].c_str(), id));
 }
@@ -84,18 +84,18 @@ LineOutcome attributeLine(radclient& client, const std::vector<std::string>& f, 
     // A negative number is refused here: the dictionary never holds one.
     int number = 0;
     if (f.size() < 4 || f.size() > 5 || !parseDecimal(f[2], number) || number < 0) {
-        return rejected(formatText("Invalid attribute on line %d of dictionary", line));
+        return rejected(vn_format("Invalid attribute on line %d of dictionary", line));
     }
     const int vendor = f.size() == 5 ? client.vendor_get(f[4].c_str()) : 0;
     const int type = radclient::type_get(f[3].c_str());
     if (vendor >= 0 && type >= 0) return added(client.dict_add(f[1].c_str(), number, vendor, type));
     if (vendor == -1) {
         return rejected(
-            formatText("Vendor %.32s not found on line %d of dictionary", f[4].c_str(), line));
+            vn_format("Vendor %.32s not found on line %d of dictionary", f[4].c_str(), line));
     }
     if (type == -1) {
         return rejected(
-            formatText("Type %.32s not recognized on line %d of dictionary", f[3].c_str(), line));
+            vn_format("Type %.32s not recognized on line %d of dictionary", f[3].c_str(), line));
     }
     // A vendor or type given as another negative number names nothing.
     return skipped();
@@ -104,14 +104,14 @@ LineOutcome attributeLine(radclient& client, const std::vector<std::string>& f, 
 LineOutcome valueLine(radclient& client, const std::vector<std::string>& f, int line) {
     int value = 0;
     if (f.size() < 4 || f.size() > 5 || !parseDecimal(f[3], value)) {
-        return rejected(formatText("Invalid value entry on line %d of dictionary", line));
+        return rejected(vn_format("Invalid value entry on line %d of dictionary", line));
     }
     const int vendor = f.size() == 5 ? client.vendor_get(f[4].c_str()) : 0;
-    if (vendor < 0) return rejected(formatText("Invalid vendor on line %d of dictionary", line));
+    if (vendor < 0) return rejected(vn_format("Invalid vendor on line %d of dictionary", line));
     const DICT_ATTR* attribute = client.dict_get(f[1].c_str(), vendor);
     if (attribute == nullptr) {
         return rejected(
-            formatText("Attribute %.32s not found on line %d of dictionary", f[1].c_str(), line));
+            vn_format("Attribute %.32s not found on line %d of dictionary", f[1].c_str(), line));
     }
     // The value goes to the first attribute with that number, which is the
     // one lookups by number find.
@@ -136,7 +136,7 @@ int radclient::dict_add(const char* file) {
     VN_ASSERT(file != NULL);
     FILE* stream = std::fopen(file, "r");
     if (stream == nullptr) {
-        setmsg(formatText("Error opening dictionary file %.512s for read", file).c_str());
+        setmsg(vn_format("Error opening dictionary file %.512s for read", file).c_str());
         return -2;
     }
     int result = 0;
@@ -151,7 +151,7 @@ int radclient::dict_add(const char* file) {
     }
     // A read error (a directory, for one) ends the file early: not a clean load.
     if (std::ferror(stream)) {
-        if (result == 0) setmsg(formatText("Error reading dictionary file %.512s", file).c_str());
+        if (result == 0) setmsg(vn_format("Error reading dictionary file %.512s", file).c_str());
         result = -1;
     }
     std::fclose(stream);

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "radius/alloc.h"
+#include "foundation/alloc.h"
 #include "radius/radclient.h"
 
 namespace {
@@ -140,23 +140,23 @@ TEST(Dictionary, AdditionsFollowVendorsAndValuesStackNewestFirst) {
 }
 
 TEST(Dictionary, OutOfMemoryReleasesWhatWasBuiltAndClearsTheText) {
-    rad_fail_allocations_after(100);
+    vn_fail_allocations_after(100);
     try {
         radclient client;
         ADD_FAILURE() << "built with too little memory";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Out of memory loading standard attributes");
     }
-    rad_fail_allocations_after(-1);
+    vn_fail_allocations_after(-1);
 
     radclient client;
     ASSERT_EQ(client.vendor_add("Cisco-Again", 9), 0);
     client.setmsg("old");
-    rad_fail_allocations_after(1);  // the first vendor 9 entry gets it, the second not
+    vn_fail_allocations_after(1);  // the first vendor 9 entry gets it, the second not
     EXPECT_EQ(client.dict_add("Half", 40, 9, RA_TYPE_STRING), -1);
     EXPECT_EQ(client.msg(), nullptr);
     EXPECT_EQ(nameOf(client.dict_get(40, 9)), "Half");
-    rad_fail_allocations_after(-1);
+    vn_fail_allocations_after(-1);
 }
 
 TEST(DictionaryFile, EachRejectionHasItsMessage) {

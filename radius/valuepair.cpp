@@ -10,7 +10,7 @@
 
 #include "foundation/utils.h"
 #include "foundation/vnassert.h"
-#include "radius/alloc.h"
+#include "foundation/alloc.h"
 #include "radius/radclient.h"
 
 namespace {
@@ -29,7 +29,7 @@ uint32_t decimalValue(const char* text) {
 
 int radclient::vp_append(VALUE_PAIR*& list, const char* name, int tag, int vendor, int attr,
                          int type, uint32_t lvalue, int length, const char* data) {
-    auto* pair = static_cast<VALUE_PAIR*>(rad_alloc(sizeof(VALUE_PAIR)));
+    auto* pair = static_cast<VALUE_PAIR*>(vn_alloc(sizeof(VALUE_PAIR)));
     if (pair == nullptr) return -1;
     std::memset(pair, 0, sizeof *pair);
     pair->tag = static_cast<uint8_t>(tag);
@@ -38,7 +38,7 @@ int radclient::vp_append(VALUE_PAIR*& list, const char* name, int tag, int vendo
     pair->type = type;
     pair->lvalue = lvalue;
     pair->length = length;
-    if (name != nullptr && (pair->name = rad_strndup(name, std::strlen(name))) == nullptr) {
+    if (name != nullptr && (pair->name = vn_strndup(name, std::strlen(name))) == nullptr) {
         std::free(pair);
         return -1;
     }
@@ -46,7 +46,7 @@ int radclient::vp_append(VALUE_PAIR*& list, const char* name, int tag, int vendo
         VN_ASSERT(data != NULL);
         std::memcpy(pair->ipv6, data, sizeof pair->ipv6);
     } else if (data != nullptr && length >= 1) {
-        pair->strvalue = rad_strndup(data, static_cast<size_t>(length));
+        pair->strvalue = vn_strndup(data, static_cast<size_t>(length));
         if (pair->strvalue == nullptr) {
             pairfree(pair);
             return -1;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "radius/alloc.h"
+#include "foundation/alloc.h"
 #include "radius/radclient.h"
 
 namespace {
@@ -105,11 +105,11 @@ TEST(ValuePairs, FieldByFieldAppendCopiesWhatItIsGiven) {
 
     // Out of memory for the name or the value: nothing is added.
     const std::string before = show(list.head);
-    rad_fail_allocations_after(1);
+    vn_fail_allocations_after(1);
     EXPECT_EQ(radclient::vp_append(list.head, "Name", 0, 2, 0, 0, 3, "abc"), -1);
-    rad_fail_allocations_after(2);
+    vn_fail_allocations_after(2);
     EXPECT_EQ(radclient::vp_append(list.head, "Name", 0, 2, 0, 0, 3, "abc"), -1);
-    rad_fail_allocations_after(-1);
+    vn_fail_allocations_after(-1);
     EXPECT_EQ(show(list.head), before);
 }
 

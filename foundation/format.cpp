@@ -1,10 +1,10 @@
-#include "radius/format.h"
+#include "foundation/format.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
 
-std::string formatText(const char* format, ...) {
+std::string vn_format(const char* format, ...) {
     va_list args;
     va_start(args, format);
     va_list again;

@@ -1,4 +1,4 @@
-#include "radius/alloc.h"
+#include "foundation/alloc.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -18,14 +18,18 @@ bool allocationAllowed() {
 
 }  // namespace
 
-void* rad_alloc(size_t size) { return allocationAllowed() ? std::malloc(size) : nullptr; }
+void* vn_alloc(size_t size) { return allocationAllowed() ? std::malloc(size) : nullptr; }
 
-char* rad_strndup(const char* text, size_t length) {
-    char* copy = static_cast<char*>(rad_alloc(length + 1));
+void* vn_realloc(void* block, size_t size) {
+    return allocationAllowed() ? std::realloc(block, size) : nullptr;
+}
+
+char* vn_strndup(const char* text, size_t length) {
+    char* copy = static_cast<char*>(vn_alloc(length + 1));
     if (copy == nullptr) return nullptr;
     std::memcpy(copy, text, length);
     copy[length] = '\0';
     return copy;
 }
 
-void rad_fail_allocations_after(int n) { allocationsLeft.store(n); }
+void vn_fail_allocations_after(int n) { allocationsLeft.store(n); }
