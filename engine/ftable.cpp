@@ -95,6 +95,7 @@ void ftable::init(const char* ifilename, int icolumns, bool iflush, const char* 
 
     fldata = static_cast<char**>(std::calloc(static_cast<size_t>(columns), sizeof(char*)));
     if (!fldata) {
+        current = Current::none;  // a table that was never built leaves the files alone
         noinit();
         throw std::runtime_error("out of memory initializing column list");
     }
