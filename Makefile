@@ -3,7 +3,7 @@
 JOBS ?= 2
 CTEST = ctest --output-on-failure -j$(JOBS) --timeout 300
 
-.PHONY: all build test run bench asan tsan deps clean
+.PHONY: all build test run bench asan tsan fuzz deps clean
 
 all: build
 
@@ -34,5 +34,13 @@ tsan: deps
 	cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
 
+# Fuzz targets with clang's libFuzzer, each run for a bounded time from its seeds.
+FUZZ_SECONDS ?= 20
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DVANTOR_SANITIZE=fuzzer-no-link,address,undefined -DVANTOR_FUZZ=ON
+	cmake --build build-fuzz -j$(JOBS) --target fuzzers
+	fuzz/run build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz
