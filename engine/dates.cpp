@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "foundation/ascii.h"
 #include "foundation/vnassert.h"
 
 namespace {
@@ -27,15 +28,12 @@ bool isAlnum(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // 1 to 12 when the token is a three-letter month name in any case, else 0.
 int monthByName(const Token& token) {
     if (token.length != 3) return 0;
     for (int m = 0; m < 12; ++m) {
         const char* name = kMonthNames[m];
-        if (lower(token.text[0]) == lower(name[0]) && lower(token.text[1]) == lower(name[1]) &&
-            lower(token.text[2]) == lower(name[2])) {
+        if (ascii_nequal_nocase(token.text, name, 3)) {
             return m + 1;
         }
     }
