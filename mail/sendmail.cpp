@@ -22,6 +22,8 @@ namespace {
 constexpr int kGreetingBuffer = 1024;
 constexpr char kMailer[] = "Lorvane Management Suite";
 
+// An empty text counts as missing too: an unset relay or sender setting reads
+// as empty, and "must all be defined" says more than a failed connect would.
 bool missing(const char* text) { return text == nullptr || *text == '\0'; }
 
 // The Date header's value for now in local time: the fields of the 24-character
@@ -37,6 +39,20 @@ bool dateText(time_t now, char* out, size_t size) {
     const long minutes = (east < 0 ? -east : east) / 60;
     std::snprintf(out, size, "%.3s, %.2s %.3s %.4s %.8s %c%04ld", text, text + 8, text + 4,
                   text + 20, text + 11, east < 0 ? '-' : '+', minutes / 60 * 100 + minutes % 60);
+    return true;
+}
+
+// Calls use(entry, length) for each entry of a comma-separated list (a null
+// list has none). Entries are not trimmed; empty ones are skipped. Stops with
+// false as soon as use returns false.
+template <typename Use>
+bool forEachEntry(const char* list, Use use) {
+    for (const char* entry = list; entry;) {
+        const char* comma = std::strchr(entry, ',');
+        const size_t length = comma ? static_cast<size_t>(comma - entry) : std::strlen(entry);
+        if (length > 0 && !use(entry, length)) return false;
+        entry = comma ? comma + 1 : nullptr;
+    }
     return true;
 }
 
@@ -57,22 +73,15 @@ struct Dialogue {
         return code < 400;
     }
 
-    // "rcpt to:<" for each entry of a comma-separated list; entries are not
-    // trimmed, empty ones are skipped.
+    // "rcpt to:<" for each entry of the list.
     bool recipients(const char* list) {
-        for (const char* entry = list; entry;) {
-            const char* comma = std::strchr(entry, ',');
-            const size_t length = comma ? static_cast<size_t>(comma - entry) : std::strlen(entry);
-            if (length > 0) {
-                char* address = strndup(entry, length);
-                if (!address) return fail(kErrSend);  // the command line could not be built
-                const bool accepted = run("rcpt to:<", address);
-                std::free(address);
-                if (!accepted) return false;
-            }
-            entry = comma ? comma + 1 : nullptr;
-        }
-        return true;
+        return forEachEntry(list, [this](const char* entry, size_t length) {
+            char* address = strndup(entry, length);
+            if (!address) return fail(kErrSend);  // the command line could not be built
+            const bool accepted = run("rcpt to:<", address);
+            std::free(address);
+            return accepted;
+        });
     }
 
     bool fail(int ownCode) {
@@ -111,19 +120,14 @@ struct DataSender {
     }
 };
 
-// One "CC:" line per entry of the copy list, empty entries skipped as for
-// the recipients.
+// One "CC:" line per entry of the copy list.
 void sendCcHeaders(DataSender& out, const char* cc) {
-    for (const char* entry = cc; entry;) {
-        const char* comma = std::strchr(entry, ',');
-        const size_t length = comma ? static_cast<size_t>(comma - entry) : std::strlen(entry);
-        if (length > 0) {
-            out.text("CC:");
-            out.bytes(entry, length);
-            out.text("\r\n");
-        }
-        entry = comma ? comma + 1 : nullptr;
-    }
+    forEachEntry(cc, [&out](const char* entry, size_t length) {
+        out.text("CC:");
+        out.bytes(entry, length);
+        out.text("\r\n");
+        return true;
+    });
 }
 
 void sendData(int sock, int waitMs, const char* from, const char* to, const char* cc,
