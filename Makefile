@@ -3,7 +3,9 @@
 JOBS ?= 2
 CTEST = ctest --output-on-failure -j$(JOBS) --timeout 300
 
-.PHONY: all build test run bench asan tsan deps clean
+FUZZ_SECONDS ?= 20
+
+.PHONY: all build test run bench asan tsan fuzz deps clean
 
 all: build
 
@@ -34,5 +36,21 @@ tsan: deps
 	cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
 
+# Every libFuzzer target for FUZZ_SECONDS seconds, each on a scratch copy of
+# its seed corpus (what it finds stays out of the repository).
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 -DVANTOR_FUZZ=ON
+	cmake --build build-fuzz -j$(JOBS) --target fuzzers
+	set -e; for exe in build-fuzz/fuzz/*_fuzz; do \
+	  target=$$(basename $$exe _fuzz); scratch=$$(mktemp -d); \
+	  cp fuzz/corpus/$$target/* $$scratch/; \
+	  echo "fuzz: $$target for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=detect_leaks=1 $$exe -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	    -print_final_stats=1 $$scratch 2>build-fuzz/$$target.log \
+	    || { tail -50 build-fuzz/$$target.log; rm -rf $$scratch; exit 1; }; \
+	  grep -E '^stat::number_of_executed_units|Done' build-fuzz/$$target.log || true; \
+	  rm -rf $$scratch; \
+	done
+
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz
