@@ -25,6 +25,7 @@ bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTOR_BENCH=ON
 	cmake --build build-bench -j$(JOBS) --target benchmarks
 	bench/aa_compare build-bench/bench/aa_bench
+	bench/radius_compare build-bench/bench/radius_bench
 
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined
