@@ -12,7 +12,10 @@
 // programming errors and stop the program through VN_ASSERT.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 // Data-type codes of attributes. Codes 6 to 9 have no keyword: the encoder
 // leaves them out and the decoder reports them as unknown.
@@ -70,6 +73,89 @@ struct VALUE_PAIR {
     uint8_t tag;      // 0 when untagged
     VALUE_PAIR* next;
     uint8_t ipv6[16];  // the address of an ipaddr6 value
+};
+
+// RADIUS packets. Every multi-octet number on the wire is in network order.
+
+// Packets are built in, and received into, buffers of this many octets.
+constexpr int kRadiusPacketSize = 4096;
+
+// Packet codes.
+constexpr uint8_t RA_CODE_ACCESS_REQUEST = 1;
+constexpr uint8_t RA_CODE_ACCESS_ACCEPT = 2;
+constexpr uint8_t RA_CODE_ACCESS_REJECT = 3;
+constexpr uint8_t RA_CODE_ACCOUNTING_REQUEST = 4;
+constexpr uint8_t RA_CODE_ACCOUNTING_RESPONSE = 5;
+constexpr uint8_t RA_CODE_DISCONNECT_REQUEST = 40;
+constexpr uint8_t RA_CODE_DISCONNECT_ACK = 41;
+constexpr uint8_t RA_CODE_DISCONNECT_NAK = 42;
+
+// The packet header; the attribute octets follow it in the same buffer.
+struct pw_auth_hdr {
+    uint8_t code;
+    uint8_t id;
+    uint8_t length[2];   // the whole packet, header included, network order
+    uint8_t vector[16];  // the authenticator
+};
+static_assert(sizeof(pw_auth_hdr) == 20, "the header is 20 octets on the wire");
+
+// Transaction results.
+constexpr int32_t RA_RET_ERR = -1;     // nothing sent, socket or wait failure, bad reply
+constexpr int32_t RA_RET_NAK = 0;      // Access-Reject or Disconnect-NAK
+constexpr int32_t RA_RET_ACK = 1;      // Access-Accept, Accounting-Response, Disconnect-ACK
+constexpr int32_t RA_RET_TIMEOUT = 2;  // no reply on any send
+
+// Server roles, a bit set on a server entry and one of them on a request.
+constexpr int32_t RA_ROLE_AUTH = 1;
+constexpr int32_t RA_ROLE_ACCT = 2;
+constexpr int32_t RA_ROLE_DISCONNECT = 4;
+
+// Authentication methods.
+constexpr int32_t RA_AUTH_PAP = 1;
+constexpr int32_t RA_AUTH_CHAP = 2;
+
+// Size of a transaction's diagnostic text, terminating zero included.
+constexpr int kRadiusMessageSize = 512;
+
+// One entry of the server table, with its running statistics.
+struct RA_SERVER {
+    uint32_t address;          // IPv4, first octet on top; 0 while not yet resolved
+    char* server;              // host name or dotted address as configured (owned)
+    uint16_t auth_port;        // 0 = the default port
+    uint16_t acct_port;        // 0 = the default port
+    uint16_t disconnect_port;  // 0 = the default port
+    char* secret;              // shared secret (owned)
+    int32_t role;              // RA_ROLE_* bits
+    int32_t retries;           // re-sends allowed after the first send
+    int32_t timeout;           // seconds to wait for each reply
+    int32_t unanswered;        // consecutive requests without a reply
+    time_t last_reply;         // wall clock of the last reply, 0 before any
+    time_t last_request;       // wall clock of the last send, 0 before any
+    int32_t sent;
+    int32_t accepts;
+    int32_t rejects;
+    // Identifier of the last request. Concurrent requests to one server
+    // count it up together, so it is atomic; 255 wraps to 0.
+    std::atomic<uint8_t> identifier;
+    RA_SERVER* next;
+};
+
+// The working record of one transaction.
+struct RA_PARMS {
+    const char* user;                  // User-Name to send, or null
+    const char* password;              // PAP password, or the CHAP password to answer with
+    const char* chap_pw;               // caller's 16-octet CHAP response, or null
+    const char* chap_challenge;        // caller's CHAP challenge text, or null
+    uint8_t chap_id;                   // caller's CHAP identifier
+    int32_t method;                    // RA_AUTH_PAP or RA_AUTH_CHAP
+    int32_t role;                      // one RA_ROLE_*
+    VALUE_PAIR* request;               // attributes to send (the caller's)
+    VALUE_PAIR* reply;                 // attributes received (the record's until handed on)
+    RA_SERVER* server;                 // server used
+    int32_t response_time;             // milliseconds of the last wait
+    int32_t result;                    // RA_RET_*
+    int32_t tries;                     // sends so far
+    char message[kRadiusMessageSize];  // diagnostic text, empty when none
 };
 
 class radclient {
@@ -166,6 +252,54 @@ public:
     // anything else (255.255.255.255 included) through the system resolver;
     // 0 when that fails. May block.
     static uint32_t get_ip(const char* host);
+
+    // Packet encoding.
+
+    // Appends the encoding of every pair of vps, in list order, at pos,
+    // advancing pos and adding the octets written to total. pos must point at
+    // offset total of a packet buffer of capacity octets. Pairs of types
+    // without a wire layout are left out. Returns 0; -1 when a pair would not
+    // fit, after encoding the ones before it (the packet is then unusable).
+    int radius_encode(const VALUE_PAIR* vps, unsigned char*& pos, int& total,
+                      int capacity = kRadiusPacketSize) const;
+    // Fills 16 octets with a request authenticator from the C library's rand()
+    // (seeded at start-up).
+    static void random_vector(unsigned char* vector);
+    // Assembles the request packet of transaction rp for server entry server
+    // into packet (kRadiusPacketSize octets): header, the server's next
+    // identifier, User-Name, rp's request list, the credentials of an
+    // authentication request, and the accounting or disconnect authenticator.
+    // Returns the packet length; -1 with rp's message set when the attributes
+    // do not fit in a packet. Missing credentials are programming errors.
+    int build_request(RA_PARMS* rp, RA_SERVER* server, unsigned char* packet) const;
+
+    // Reply decoding. Diagnostics go to rp's message; each one replaces the
+    // one before, so the last problem found is reported.
+
+    // The transaction result of a received packet for rp's role, with its
+    // attributes decoded into reply (handed back in every case). addr, the
+    // sender, is not used. Only the received octets are read, whatever the
+    // header's length field says.
+    int result_recv(RA_PARMS* rp, unsigned long addr, const unsigned char* packet, size_t received,
+                    VALUE_PAIR*& reply) const;
+    // Decodes the attributes of a packet of received octets into a new list:
+    // 0, or -1 when an attribute length makes the packet unreadable (the pairs
+    // before it stay in the list). Decoding stops at the header's length or
+    // at the received octets, whichever comes first.
+    int get_auth(RA_PARMS* rp, const pw_auth_hdr* packet, size_t received,
+                 VALUE_PAIR*& reply) const;
+    // Decodes an attribute section given as hexadecimal text (letters and
+    // digits are taken in pairs, anything else is ignored; at most
+    // kDecodeCapacity octets, the rest is cut). msg receives a new heap copy
+    // of the decoding message ("" when none); the caller frees it and releases
+    // the list with pairfree. Returns 0; -1 with msg null when memory runs out
+    // for the message.
+    int vp_decode(const char* hex, VALUE_PAIR*& reply, char*& msg) const;
+    // The octet of two lower-case hexadecimal digits; 0 when either is not one.
+    static unsigned char hex2char(const char* two);
+
+    // The attribute octets of a maximal packet: what vp_decode accepts.
+    static constexpr int kDecodeCapacity = kRadiusPacketSize - 20;
 
 private:
     // Adds the standard attributes and Cisco's; the number of failed additions
