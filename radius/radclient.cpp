@@ -4,7 +4,10 @@
 #include <cstring>
 #include <stdexcept>
 
-radclient::radclient() : vendors(nullptr), message(nullptr) {
+#include "foundation/vnassert.h"
+
+radclient::radclient()
+    : vendors(nullptr), servers(nullptr), message(nullptr), refcount(0), closing(0) {
     if (load_builtin() != 0) {
         // The destructor does not run for an object that never finished
         // building, so release what went in before reporting.
@@ -15,6 +18,8 @@ radclient::radclient() : vendors(nullptr), message(nullptr) {
 }
 
 radclient::~radclient() {
+    noserver();
+    VN_ASSERT(refcount == 0);
     nodict();
     setmsg(nullptr);
 }

@@ -13,9 +13,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 
 // Data-type codes of attributes. Codes 6 to 9 have no keyword: the encoder
 // leaves them out and the decoder reports them as unknown.
@@ -119,21 +121,22 @@ constexpr int kRadiusMessageSize = 512;
 
 // One entry of the server table, with its running statistics.
 struct RA_SERVER {
-    uint32_t address;          // IPv4, first octet on top; 0 while not yet resolved
-    char* server;              // host name or dotted address as configured (owned)
-    uint16_t auth_port;        // 0 = the default port
-    uint16_t acct_port;        // 0 = the default port
-    uint16_t disconnect_port;  // 0 = the default port
-    char* secret;              // shared secret (owned)
-    int32_t role;              // RA_ROLE_* bits
-    int32_t retries;           // re-sends allowed after the first send
-    int32_t timeout;           // seconds to wait for each reply
-    int32_t unanswered;        // consecutive requests without a reply
-    time_t last_reply;         // wall clock of the last reply, 0 before any
-    time_t last_request;       // wall clock of the last send, 0 before any
-    int32_t sent;
-    int32_t accepts;
-    int32_t rejects;
+    std::atomic<uint32_t> address;  // IPv4, first octet on top; 0 while not yet resolved
+    char* server;                   // host name or dotted address as configured (owned)
+    uint16_t auth_port;             // 0 = the default port
+    uint16_t acct_port;             // 0 = the default port
+    uint16_t disconnect_port;       // 0 = the default port
+    char* secret;                   // shared secret (owned)
+    int32_t role;                   // RA_ROLE_* bits
+    int32_t retries;                // re-sends allowed after the first send
+    int32_t timeout;                // seconds to wait for each reply
+    // Statistics, updated by concurrent transactions without the table lock.
+    std::atomic<int32_t> unanswered;   // consecutive requests without a reply
+    std::atomic<time_t> last_reply;    // wall clock of the last reply, 0 before any
+    std::atomic<time_t> last_request;  // wall clock of the last send, 0 before any
+    std::atomic<int32_t> sent;
+    std::atomic<int32_t> accepts;
+    std::atomic<int32_t> rejects;
     // Identifier of the last request. Concurrent requests to one server
     // count it up together, so it is atomic; 255 wraps to 0.
     std::atomic<uint8_t> identifier;
@@ -156,6 +159,14 @@ struct RA_PARMS {
     int32_t result;                    // RA_RET_*
     int32_t tries;                     // sends so far
     char message[kRadiusMessageSize];  // diagnostic text, empty when none
+};
+
+// What a request operation returns; released with radclient::noresponse.
+struct RA_RESPONSE {
+    int32_t result;         // RA_RET_*
+    VALUE_PAIR* reply;      // reply attributes, owned by the response
+    char* message;          // copy of the diagnostic text, null when there was none
+    int32_t response_time;  // milliseconds
 };
 
 class radclient {
@@ -301,13 +312,45 @@ public:
     // The attribute octets of a maximal packet: what vp_decode accepts.
     static constexpr int kDecodeCapacity = kRadiusPacketSize - 20;
 
+    // The server table. Entries keep the order they were added in.
+
+    // Appends a server with copies of its name and secret and zero statistics.
+    // A port of 0 means the default port of the role. -1 when memory runs out
+    // (error text cleared). The role must include RA_ROLE_AUTH or RA_ROLE_ACCT.
+    int server_add(const char* server, const char* secret, uint16_t authport, uint16_t acctport,
+                   uint16_t podport, int role, int retries, int timeout);
+    int server_add(const char* server, const char* secret, uint16_t authport, uint16_t acctport,
+                   int role, int retries, int timeout);
+    // Empties the table once no transaction is in progress; transactions that
+    // start meanwhile wait until it is done.
+    void noserver();
+    // The server to send a request of that role to (named, or any when server
+    // is null or empty): the first one that answers or may be tried again,
+    // else the one with the fewest unanswered requests; null when none has the role.
+    RA_SERVER* server_get(int role);
+    RA_SERVER* server_get(int role, const char* server);
+    // A transaction registers its start and end, so that noserver() never
+    // releases an entry in use.
+    void checkout();
+    void checkin();
+    // The response of a finished transaction: its result, response time and
+    // message, and its reply list, which moves out of rp.
+    static RA_RESPONSE* parm2response(RA_PARMS* rp);
+    static void noresponse(RA_RESPONSE* res);
+
 private:
     // Adds the standard attributes and Cisco's; the number of failed additions
     // as a negative sum, 0 when all went in.
     int load_builtin();
 
     DICT_VENDOR* vendors;
-    // The server table and the transaction bookkeeping (reference count,
-    // closing flag, its lock and event) join here with request transactions.
+    RA_SERVER* servers;
     char* message;
+    // Transaction bookkeeping: the count of transactions in progress and the
+    // flag set while noserver() clears the table, both under tableLock;
+    // tableChanged wakes whoever waits for either to change.
+    int32_t refcount;
+    int32_t closing;
+    std::mutex tableLock;
+    std::condition_variable tableChanged;
 };
