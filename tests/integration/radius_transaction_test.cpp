@@ -94,7 +94,8 @@ protected:
             if (equals != std::string::npos)
                 ports_[line.substr(0, equals)] = std::atoi(line.c_str() + equals + 1);
         }
-        ASSERT_GT(ports_["auth"] * ports_["acct"] * ports_["coa"], 0) << dir_ << "/ports";
+        for (const char* role : {"auth", "acct", "coa"})
+            ASSERT_GT(ports_[role], 0) << role << " in " << dir_ << "/ports";
     }
     // Adds FreeRADIUS to the table under the name of its address.
     void addFreeRadius(const char* secret = kSecret, int retries = 2, int timeout = 2) {
