@@ -18,8 +18,10 @@ radclient::radclient()
 }
 
 radclient::~radclient() {
-    noserver();
+    // Checked first: noserver() would wait for ever on a transaction that
+    // outlives its object.
     VN_ASSERT(refcount == 0);
+    noserver();
     nodict();
     setmsg(nullptr);
 }

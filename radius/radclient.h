@@ -1,6 +1,7 @@
 // radclient: the RADIUS client. It holds the dictionary (vendors, their
 // attributes and the named values of attributes), builds attribute-value lists
-// with it, and will carry the server table and run request transactions.
+// with it, keeps the table of RADIUS servers and runs request transactions
+// against them over UDP.
 //
 // The dictionary is filled at construction (the built-in table) and at
 // start-up (a dictionary file), and only read afterwards, by any number of
@@ -152,7 +153,7 @@ struct RA_PARMS {
     uint8_t chap_id;                   // caller's CHAP identifier
     int32_t method;                    // RA_AUTH_PAP or RA_AUTH_CHAP
     int32_t role;                      // one RA_ROLE_*
-    VALUE_PAIR* request;               // attributes to send (the caller's)
+    const VALUE_PAIR* request;         // attributes to send (the caller's)
     VALUE_PAIR* reply;                 // attributes received (the record's until handed on)
     RA_SERVER* server;                 // server used
     int32_t response_time;             // milliseconds of the last wait
@@ -327,6 +328,7 @@ public:
     // The server to send a request of that role to (named, or any when server
     // is null or empty): the first one that answers or may be tried again,
     // else the one with the fewest unanswered requests; null when none has the role.
+    // The entry stays valid until the caller checks in (see checkout).
     RA_SERVER* server_get(int role);
     RA_SERVER* server_get(int role, const char* server);
     // A transaction registers its start and end, so that noserver() never
@@ -334,21 +336,70 @@ public:
     void checkout();
     void checkin();
     // The response of a finished transaction: its result, response time and
-    // message, and its reply list, which moves out of rp.
+    // message, and its reply list, which moves out of rp. Null when memory
+    // runs out; the reply list then stays in rp.
     static RA_RESPONSE* parm2response(RA_PARMS* rp);
     static void noresponse(RA_RESPONSE* res);
+
+    // Requests. Each chooses a server of its role (the named one, or any when
+    // server is null or empty), sends and waits, and returns a new response
+    // that the caller releases with noresponse(); null when memory runs out.
+    // The request list stays the caller's; the reply list comes with the
+    // response. A result of RA_RET_ERR carries its reason in the message:
+    // "No servers with an authentication role found.  Please use server_add()
+    // before auth" ("... an accounting role ..." for acct and disconnect),
+    // "Name lookup failure for '<name>'", a socket failure or a reply that
+    // could not be read.
+
+    // Access-Request with the user's password hidden (RA_AUTH_PAP) or a CHAP
+    // response computed from it (RA_AUTH_CHAP). A request that times out on
+    // one server is tried on the next choice while the transaction's sends
+    // number fewer than that server's retries.
+    RA_RESPONSE* auth(const char* server, const char* user, const char* password, int method,
+                      const VALUE_PAIR* vps);
+    RA_RESPONSE* auth(const char* user, const char* password, int method, const VALUE_PAIR* vps);
+    // Access-Request with the caller's CHAP identifier, 16-octet response and
+    // challenge text.
+    RA_RESPONSE* auth(const char* server, const char* user, uint8_t chap_id, const char* chap_pw,
+                      const char* chap_challenge, const VALUE_PAIR* vps);
+    RA_RESPONSE* auth(const char* user, uint8_t chap_id, const char* chap_pw,
+                      const char* chap_challenge, const VALUE_PAIR* vps);
+    // Accounting-Request and Disconnect-Request; user, when not null, is sent
+    // as User-Name. Neither moves on to another server.
+    RA_RESPONSE* acct(const char* server, const char* user, const VALUE_PAIR* vps);
+    RA_RESPONSE* acct(const char* user, const VALUE_PAIR* vps);
+    RA_RESPONSE* disconnect(const char* server, const char* user, const VALUE_PAIR* vps);
+    RA_RESPONSE* disconnect(const char* user, const VALUE_PAIR* vps);
+
+    // One attempt of transaction rp against rp->server: resolves the server's
+    // address when it is not known yet, sends the request from a socket of
+    // its own, and re-sends the same octets each time a wait of the server's
+    // timeout passes without a reply, until the transaction has sent more
+    // than retries times or the server has gone more than retries requests
+    // unanswered. Updates the server's statistics and rp's tries, response
+    // time (milliseconds of the last wait), result, reply and message, and
+    // returns the result.
+    int rad_authenticate(RA_PARMS* rp);
+    // The UDP port for a request of role to server: the entry's own port,
+    // else the system's "radius", "radacct" or "radpod" service, else 1645,
+    // 1646 or 3799.
+    static uint16_t server_port(const RA_SERVER* server, int role);
 
 private:
     // Adds the standard attributes and Cisco's; the number of failed additions
     // as a negative sum, 0 when all went in.
     int load_builtin();
+    // The public request operations after rp is filled: server choice,
+    // attempts, the response.
+    RA_RESPONSE* transact(RA_PARMS* rp, const char* server);
 
     DICT_VENDOR* vendors;
     RA_SERVER* servers;
     char* message;
     // Transaction bookkeeping: the count of transactions in progress and the
-    // flag set while noserver() clears the table, both under tableLock;
-    // tableChanged wakes whoever waits for either to change.
+    // count of noserver() calls waiting to clear the table, both under
+    // tableLock, which also guards the links of the table; tableChanged wakes
+    // whoever waits for either count to change.
     int32_t refcount;
     int32_t closing;
     std::mutex tableLock;

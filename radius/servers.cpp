@@ -50,7 +50,9 @@ int radclient::server_add(const char* server, const char* secret, uint16_t authp
 
 void radclient::noserver() {
     std::unique_lock<std::mutex> guard(tableLock);
-    closing = 1;
+    // Counted rather than flagged: with two clearings pending, the first one
+    // to finish must not let transactions in ahead of the second.
+    ++closing;
     tableChanged.wait(guard, [this] { return refcount == 0; });
     while (servers) {
         RA_SERVER* entry = servers;
@@ -59,27 +61,31 @@ void radclient::noserver() {
         std::free(entry->secret);
         delete entry;
     }
-    closing = 0;
+    --closing;
     tableChanged.notify_all();
 }
 
-// Transactions read the table without the lock: the reference count keeps
-// noserver() from releasing entries while any is in progress.
+// The walk holds the table lock because server_add may be appending while a
+// transaction chooses; the entries themselves outlive the walk through the
+// caller's checkout. The statistics are read without the lock: concurrent
+// transactions keep changing them anyway.
 RA_SERVER* radclient::server_get(int role, const char* server) {
     const time_t now = std::time(nullptr);
+    std::lock_guard<std::mutex> guard(tableLock);
     RA_SERVER* fallback = nullptr;
     for (RA_SERVER* entry = servers; entry; entry = entry->next) {
         if (server && *server && !ascii_equal_nocase(entry->server, server)) continue;
         if (!(entry->role & role)) continue;
         const time_t wait = static_cast<time_t>(entry->timeout) * entry->retries;
         const int32_t unanswered = entry->unanswered;
+        const time_t lastRequest = entry->last_request;
         if (!fallback) fallback = entry;
         // Answered since its last request, or never used.
-        if (entry->last_request <= entry->last_reply + wait + 1) return entry;
+        if (lastRequest <= entry->last_reply + wait + 1) return entry;
         if (unanswered < entry->retries) return entry;
         // A quiet server is tried again after a back-off that grows with its
         // unanswered count.
-        if (entry->last_request + wait * (unanswered + 10) < now) return entry;
+        if (lastRequest + wait * (unanswered + 10) < now) return entry;
         if (fallback->unanswered > unanswered) fallback = entry;
     }
     return fallback;
@@ -103,13 +109,21 @@ void radclient::checkin() {
 }
 
 RA_RESPONSE* radclient::parm2response(RA_PARMS* rp) {
+    VN_ASSERT(rp != NULL);
     auto* res = new (std::nothrow) RA_RESPONSE{};
     if (!res) return nullptr;
+    if (rp->message[0]) {
+        res->message = vn_strndup(rp->message, std::strlen(rp->message));
+        // A response without its explanation would pass for a clean one.
+        if (!res->message) {
+            delete res;
+            return nullptr;
+        }
+    }
     res->result = rp->result;
     res->response_time = rp->response_time;
     res->reply = rp->reply;
     rp->reply = nullptr;
-    if (rp->message[0]) res->message = vn_strndup(rp->message, std::strlen(rp->message));
     return res;
 }
 

@@ -1,0 +1,301 @@
+// The server table and the transaction engine without a RADIUS server: the
+// choice rules on statistics set by hand, and requests against a loopback
+// socket of the test's own that records what arrives and answers as told.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/alloc.h"
+#include "radius/radclient.h"
+
+namespace {
+
+using Packet = std::vector<unsigned char>;
+
+// A UDP socket on 127.0.0.1 standing in for a RADIUS server.
+struct Peer {
+    int fd;
+    uint16_t port;
+    Peer() {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~Peer() { close(fd); }
+    // The next request within ms (empty when none came), and its sender.
+    Packet receive(int ms, sockaddr_in* from = nullptr) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, ms) != 1) return {};
+        Packet packet(kRadiusPacketSize);
+        sockaddr_in sender{};
+        socklen_t length = sizeof sender;
+        const ssize_t got = recvfrom(fd, packet.data(), packet.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&sender), &length);
+        packet.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        if (from) *from = sender;
+        return packet;
+    }
+    // Answers the next request after delayMs with code and attribute octets.
+    std::thread answer(uint8_t code, const Packet& attributes, int delayMs) {
+        return std::thread([this, code, attributes, delayMs] {
+            sockaddr_in from{};
+            const Packet request = receive(5000, &from);
+            if (request.size() < 20) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+            Packet reply(20, 0);
+            reply[0] = code;
+            reply[1] = request[1];
+            reply.insert(reply.end(), attributes.begin(), attributes.end());
+            reply[3] = static_cast<unsigned char>(reply.size());
+            sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                   sizeof from);
+        });
+    }
+};
+
+// A response released at the end of the scope.
+struct Response {
+    RA_RESPONSE* res;
+    explicit Response(RA_RESPONSE* r) : res(r) {}
+    ~Response() {
+        if (res) radclient::noresponse(res);
+    }
+    RA_RESPONSE* operator->() const { return res; }
+    std::string message() const { return res->message ? res->message : "<null>"; }
+};
+
+TEST(ServerChoice, RolesNamesAndTheFewestUnansweredFallback) {
+    radclient client;
+    char secret[] = "s1";
+    ASSERT_EQ(client.server_add("alpha", secret, 11, 12, RA_ROLE_AUTH, 2, 3), 0);
+    secret[1] = '2';  // the table keeps its own copy
+    ASSERT_EQ(client.server_add("beta", secret, 0, 0, RA_ROLE_ACCT, 2, 3), 0);
+    ASSERT_EQ(client.server_add("Gamma", "s3", 0, 0, 23, RA_ROLE_AUTH | RA_ROLE_DISCONNECT, 2, 3),
+              0);
+    RA_SERVER* alpha = client.server_get(RA_ROLE_AUTH);
+    RA_SERVER* gamma = client.server_get(RA_ROLE_DISCONNECT);
+    ASSERT_NE(alpha, nullptr);
+    ASSERT_NE(gamma, nullptr);
+    EXPECT_STREQ(alpha->server, "alpha");
+    EXPECT_STREQ(alpha->secret, "s1");
+    EXPECT_EQ(alpha->auth_port, 11);
+    EXPECT_EQ(alpha->disconnect_port, 0);
+    EXPECT_STREQ(client.server_get(RA_ROLE_ACCT)->secret, "s2");
+    EXPECT_EQ(gamma->disconnect_port, 23);
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH, "GAMMA"), gamma);
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH, ""), alpha);
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH, "beta"), nullptr);
+    EXPECT_EQ(client.server_get(RA_ROLE_ACCT, "nobody"), nullptr);
+
+    // alpha goes quiet (timeout 3 x retries 2: W = 6); the back-off stays far off.
+    const time_t now = std::time(nullptr);
+    alpha->last_request = now;
+    alpha->unanswered = 1;
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH), alpha) << "fewer unanswered than retries";
+    alpha->unanswered = 2;
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH), gamma) << "never used";
+    gamma->last_request = now;
+    gamma->unanswered = 5;
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH), alpha) << "fewest unanswered";
+    alpha->unanswered = 5;
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH), alpha) << "a tie keeps the first";
+    alpha->unanswered = 6;
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH), gamma);
+    // A reply within W + 1 seconds before the last request counts as an answer.
+    alpha->last_reply = now - 7;
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH), alpha);
+    alpha->last_reply = now - 8;
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH), gamma);
+}
+
+TEST(ServerChoice, QuietServerComesBackAfterABackOffThatGrowsWithItsSilence) {
+    radclient client;
+    client.server_add("quiet", "s", 0, 0, RA_ROLE_AUTH, 2, 3);
+    client.server_add("answering", "s", 0, 0, RA_ROLE_AUTH, 2, 3);
+    RA_SERVER* quiet = client.server_get(RA_ROLE_AUTH, "quiet");
+    RA_SERVER* answering = client.server_get(RA_ROLE_AUTH, "answering");
+    answering->last_request = answering->last_reply = std::time(nullptr);
+    // Back-off: timeout x retries x (unanswered + 10) seconds after the last request.
+    for (const auto& [unanswered, window] : {std::pair{3, 78}, std::pair{4, 84}}) {
+        quiet->unanswered = unanswered;
+        RA_SERVER* inside;
+        RA_SERVER* outside;
+        time_t now;
+        do {  // both choices within one second of the clock
+            now = std::time(nullptr);
+            quiet->last_request = now - window;
+            inside = client.server_get(RA_ROLE_AUTH);
+            quiet->last_request = now - window - 1;
+            outside = client.server_get(RA_ROLE_AUTH);
+        } while (std::time(nullptr) != now);
+        EXPECT_EQ(inside, answering) << unanswered;
+        EXPECT_EQ(outside, quiet) << unanswered;
+    }
+}
+
+TEST(Transactions, FailuresBeforeSendingSayWhyAndLeaveTheStatisticsAlone) {
+    radclient client;
+    const std::string noAuth =
+        "No servers with an authentication role found.  Please use server_add() before auth";
+    const std::string noAcct =
+        "No servers with an accounting role found.  Please use server_add() before auth";
+    EXPECT_EQ(Response(client.auth("u", "p", RA_AUTH_PAP, nullptr)).message(), noAuth);
+    EXPECT_EQ(Response(client.acct("u", nullptr)).message(), noAcct);
+    EXPECT_EQ(Response(client.disconnect("u", nullptr)).message(), noAcct);
+
+    client.server_add("no-such-host.invalid", "s", 0, 0, RA_ROLE_AUTH, 2, 1);
+    EXPECT_EQ(Response(client.auth("elsewhere", "u", "p", RA_AUTH_PAP, nullptr)).message(), noAuth);
+    Response failed(client.auth("", "u", "p", RA_AUTH_PAP, nullptr));
+    EXPECT_EQ(failed->result, RA_RET_ERR);
+    EXPECT_EQ(failed.message(), "Name lookup failure for 'no-such-host.invalid'");
+    EXPECT_EQ(failed->reply, nullptr);
+    const RA_SERVER* entry = client.server_get(RA_ROLE_AUTH);
+    EXPECT_EQ(entry->address, 0u);
+    EXPECT_EQ(entry->sent + entry->unanswered + entry->identifier, 0);
+    EXPECT_EQ(entry->last_request, 0);
+}
+
+TEST(Transactions, IdentifiersCountPerServerAndWrapAfter255) {
+    radclient client;
+    Peer peer;
+    // Timeout 0: one send and no wait, so 257 requests take no time.
+    client.server_add("localhost", "s", 0, peer.port, RA_ROLE_ACCT, 0, 0);
+    for (int n = 1; n <= 257; ++n) {
+        Response res(client.acct("localhost", "u", nullptr));
+        ASSERT_EQ(res->result, RA_RET_TIMEOUT);
+        const Packet request = peer.receive(1000);
+        ASSERT_GE(request.size(), 20u);
+        EXPECT_EQ(request[0], RA_CODE_ACCOUNTING_REQUEST);
+        EXPECT_EQ(request[1], n % 256) << "request " << n;
+    }
+    EXPECT_TRUE(peer.receive(0).empty()) << "one send per request";
+    const RA_SERVER* entry = client.server_get(RA_ROLE_ACCT);
+    EXPECT_EQ(entry->address, 0x7F000001u) << "the looked-up address is kept";
+    EXPECT_EQ(entry->sent, 257);
+    EXPECT_EQ(entry->unanswered, 257);
+
+    client.server_add("127.0.0.1", "s", 0, peer.port, RA_ROLE_ACCT, 0, 0);
+    Response(client.acct("127.0.0.1", "u", nullptr));
+    EXPECT_EQ(peer.receive(1000).at(1), 1) << "a new entry starts its own count";
+}
+
+TEST(Transactions, ReplyIsTimedFromTheSendAndClassifiedByItsCode) {
+    radclient client;
+    Peer peer;
+    client.server_add("127.0.0.1", "s", peer.port, 0, RA_ROLE_AUTH, 0, 2);
+    const RA_SERVER* entry = client.server_get(RA_ROLE_AUTH);
+
+    std::thread responder = peer.answer(RA_CODE_ACCESS_ACCEPT, {18, 4, 'h', 'i'}, 50);
+    Response accepted(client.auth("u", "p", RA_AUTH_PAP, nullptr));
+    responder.join();
+    EXPECT_EQ(accepted->result, RA_RET_ACK);
+    EXPECT_EQ(accepted->message, nullptr);
+    EXPECT_GE(accepted->response_time, 50);
+    EXPECT_LT(accepted->response_time, 1500);
+    ASSERT_NE(accepted->reply, nullptr);
+    EXPECT_STREQ(accepted->reply->strvalue, "hi");
+    EXPECT_EQ(entry->accepts, 1);
+    EXPECT_EQ(entry->unanswered, 0);
+    EXPECT_GE(entry->last_reply, entry->last_request);
+
+    // A reply whose code does not fit the request is still an answer.
+    responder = peer.answer(RA_CODE_ACCOUNTING_RESPONSE, {}, 0);
+    Response odd(client.auth("u", "p", RA_AUTH_PAP, nullptr));
+    responder.join();
+    EXPECT_EQ(odd->result, RA_RET_ERR);
+    EXPECT_EQ(odd.message(), "Unexpected reply code 5");
+    EXPECT_EQ(entry->accepts + entry->rejects, 1);
+    EXPECT_EQ(entry->unanswered, 0);
+    EXPECT_EQ(entry->sent, 2);
+}
+
+TEST(Transactions, ClearingWaitsForTransactionsAndHoldsBackNewOnes) {
+    radclient client;
+    client.server_add("old", "s", 0, 0, RA_ROLE_AUTH, 0, 1);
+    std::atomic<bool> cleared{false}, started{false};
+    RA_SERVER* seen = nullptr;
+
+    client.checkout();  // a transaction in progress
+    std::thread clearing([&] {
+        client.noserver();
+        cleared = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::thread late([&] {
+        client.checkout();
+        started = true;
+        seen = client.server_get(RA_ROLE_AUTH);
+        client.checkin();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(cleared) << "the table was cleared under a transaction";
+    EXPECT_FALSE(started) << "a transaction started during the clearing";
+    EXPECT_STREQ(client.server_get(RA_ROLE_AUTH)->server, "old");
+    client.checkin();
+    clearing.join();
+    late.join();
+    EXPECT_TRUE(cleared);
+    EXPECT_EQ(seen, nullptr) << "the late transaction saw the old table";
+}
+
+TEST(Transactions, PortsComeFromTheEntryThenTheServicesDatabaseThenTheDefaults) {
+    radclient client;
+    client.server_add("own", "s", 11, 12, 13, RA_ROLE_AUTH, 0, 1);
+    client.server_add("default", "s", 0, 0, 0, RA_ROLE_ACCT, 0, 1);
+    const RA_SERVER* own = client.server_get(RA_ROLE_AUTH);
+    const RA_SERVER* zero = client.server_get(RA_ROLE_ACCT);
+    EXPECT_EQ(radclient::server_port(own, RA_ROLE_AUTH), 11);
+    EXPECT_EQ(radclient::server_port(own, RA_ROLE_ACCT), 12);
+    EXPECT_EQ(radclient::server_port(own, RA_ROLE_DISCONNECT), 13);
+    // Whether the services database names these depends on the machine
+    // (Debian has "radius" as 1812 but neither "radacct" nor "radpod").
+    auto expected = [](const char* service, uint16_t fallback) {
+        const servent* entry = getservbyname(service, "udp");
+        return entry ? ntohs(static_cast<uint16_t>(entry->s_port)) : fallback;
+    };
+    EXPECT_EQ(radclient::server_port(zero, RA_ROLE_AUTH), expected("radius", 1645));
+    EXPECT_EQ(radclient::server_port(zero, RA_ROLE_ACCT), expected("radacct", 1646));
+    EXPECT_EQ(radclient::server_port(zero, RA_ROLE_DISCONNECT), expected("radpod", 3799));
+}
+
+TEST(Transactions, ResponseTakesTheReplyListAndACopyOfTheMessage) {
+    RA_PARMS parms{};
+    parms.result = RA_RET_NAK;
+    parms.response_time = 12;
+    ASSERT_EQ(radclient::vp_append(parms.reply, nullptr, 0, 18, RA_TYPE_STRING, 0, 2, "no"), 0);
+    std::strcpy(parms.message, "why");
+
+    vn_fail_allocations_after(0);  // no room for the message copy
+    EXPECT_EQ(radclient::parm2response(&parms), nullptr);
+    vn_fail_allocations_after(-1);
+    ASSERT_NE(parms.reply, nullptr) << "a failed response leaves the reply where it was";
+
+    Response res(radclient::parm2response(&parms));
+    EXPECT_EQ(res->result, RA_RET_NAK);
+    EXPECT_EQ(res->response_time, 12);
+    EXPECT_EQ(res.message(), "why");
+    EXPECT_NE(res->message, parms.message);
+    EXPECT_STREQ(res->reply->strvalue, "no");
+    EXPECT_EQ(parms.reply, nullptr);
+
+    parms.message[0] = '\0';
+    EXPECT_EQ(Response(radclient::parm2response(&parms))->message, nullptr);
+}
+
+}  // namespace
