@@ -52,7 +52,7 @@ private:
     std::atomic<aaContext*> table_{nullptr};
     std::atomic<int32_t> suspended_{0};
     std::atomic<int32_t> language_{1};
-    int32_t mode_ = 0;
+    [[maybe_unused]] int32_t mode_ = 0;  // kept from construction; nothing reads it yet
     std::atomic<int64_t> lastLoad_{0};
     time_t (*now_)(time_t*) = std::time;
 };

@@ -1,0 +1,90 @@
+#include <string>
+
+#include "engine/dates.h"
+#include "engine/engine_testing.h"
+
+namespace {
+
+using namespace engine_testing;
+using Records = EngineTest;
+
+std::string entry(const RA_SERVER* s) {
+    if (!s) return "none";
+    return std::string(s->secret) + " " + std::to_string(s->auth_port) + " " +
+           std::to_string(s->acct_port) + " " + std::to_string(s->role) + " " +
+           std::to_string(s->timeout) + " " + std::to_string(s->retries);
+}
+
+TEST_F(Records, ServerFormsAreCorrectedAndMirroredInTheClientTable) {
+    settingsWith("AuthPort=1812\n");
+    auto engine = start();
+    EXPECT_EQ(engine->set_server(Form("secret=nameless")), -1);
+    ASSERT_EQ(engine->set_server(Form("name=a&authport=0&acctport=65536&timeout=0&retries=-3")), 0);
+    EXPECT_EQ(server(*engine, "A"),
+              "acctport=1646&authport=1812&name=a&retries=0&secret=&timeout=2");
+    // An edit changes only what it names; a port from the settings must be usable.
+    settings->set("AuthPort", "70000");
+    ASSERT_EQ(engine->set_server(Form("name=A&secret=s&acctport=1813")), 0);
+    ASSERT_EQ(engine->set_server(Form("name=b&timeout=5&retries=4&authport=-1")), 0);
+    EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_ACCT, "a")), "s 1812 1813 3 2 0");
+    EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_AUTH, "b")), " 1645 1646 3 5 4");
+
+    ASSERT_EQ(engine->set_server(Form("name=a&action=Delete")), 0);
+    EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_AUTH, "a")), "none");
+    EXPECT_EQ(server(*engine, "a"), "");
+    EXPECT_NE(entry(engine->client->server_get(RA_ROLE_AUTH, "b")), "none");
+}
+
+TEST_F(Records, IdentsContinueAboveTheHighestAndUnknownDeletesChangeNothing) {
+    std::string rows = "P\tP\t1\t2\n";
+    for (int i = 1; i <= 8; ++i) rows += "P\tA\t" + std::to_string(i) + "\t1\t0\tu\t0\n";
+    spill(data + "/profile.dat", rows);
+    auto engine = start();
+    ASSERT_EQ(engine->set_profile(Form("name=p&attrname=IDENT&attributeid=1&data=nine")), 0);
+    ASSERT_EQ(engine->set_profile(Form("name=p&attrname=ident&attributeid=1&data=ten")), 0);
+    EXPECT_EQ(profile(*engine, "P", "9"),
+              "attributeid=1&authmethod=2&data=nine&role=1&tag=0&vendorid=0");
+    EXPECT_EQ(profile(*engine, "P", "10"),
+              "attributeid=1&authmethod=2&data=ten&role=1&tag=0&vendorid=0");
+
+    auto* record = static_cast<profile_rec*>(aaGet(engine->profiles, "P"));
+    EXPECT_EQ(engine->set_profile(Form("name=P&attrname=99&action=delete")), 0);
+    EXPECT_EQ(engine->set_profile(Form("name=nobody&action=delete")), 0);
+    EXPECT_EQ(engine->set_profile(Form("attrname=9")), -1);
+    EXPECT_EQ(record->attributes->count, 10);
+    EXPECT_EQ(engine->set_profile(Form("name=P&attrname=9&action=delete")), 0);
+    EXPECT_EQ(record->attributes->count, 9);
+    EXPECT_EQ(engine->set_profile(Form("name=P&action=delete")), 0);
+    EXPECT_EQ(profile(*engine, "P"), "");
+}
+
+TEST_F(Records, DateTextsAreStoredAsSecondsInTheEnginesFormat) {
+    settingsWith("vndateformat=6\nvndatesep=.\n");
+    auto engine = start();
+    // Event-Time (55) is a date attribute; Reply-Message (18) is not.
+    engine->set_profile(Form("name=D&attrname=1&attributeid=55&data=02.01.2005 14:30"));
+    engine->set_profile(Form("name=D&attrname=2&attributeid=55&data=$timestamp"));
+    engine->set_profile(Form("name=D&attrname=3&attributeid=18&data=02.01.2005"));
+    const long seconds = string2time("2005-01-02 14:30", 7, '-');
+    const std::string common = "&authmethod=1&data=";
+    EXPECT_EQ(profile(*engine, "D", "1"),
+              "attributeid=55" + common + std::to_string(seconds) + "&role=0&tag=0&vendorid=0");
+    char shown[kTime2stringSize];
+    EXPECT_STREQ(time2string(seconds, shown, engine->dateformat, char(engine->datesep), true),
+                 "02.01.2005 14:30");
+    EXPECT_EQ(profile(*engine, "D", "2"),
+              "attributeid=55" + common + "$timestamp&role=0&tag=0&vendorid=0");
+    EXPECT_EQ(profile(*engine, "D", "3"),
+              "attributeid=18" + common + "02.01.2005&role=0&tag=0&vendorid=0");
+    VALUE_PAIR* list = engine->profile2vp("D", nullptr);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->lvalue, static_cast<uint32_t>(seconds));
+    radclient::pairfree(list);
+
+    settings->set("vnmonitorrefresh", "9");
+    settings->del("vndateformat");
+    engine->reconfig();
+    EXPECT_EQ(engine->monitorrefresh * 10 + engine->dateformat, 96);  // absent keeps its value
+}
+
+}  // namespace
