@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "app/service.h"
 #include "config/registry.h"
 #include "engine/random.h"
 #include "engine/vantor.h"
@@ -272,12 +271,12 @@ void print_progress(Run& run, long interval) {
 }
 
 // Requests go out one at a time, so no request is ever outstanding.
-void request_loop(Run& run, vantor* engine, bool& stop) {
+void request_loop(Run& run, vantor* engine, const std::atomic<bool>& stop) {
     run.mark = now_ms();
     const long interval = run.checks / 10;
     const bool wholeList =
         (run.kinds & kUserList) && run.checks == static_cast<long>(run.users.size());
-    for (long i = 0; run.sent < run.checks && !stop_requested(stop); ++i) {
+    for (long i = 0; run.sent < run.checks && !stop; ++i) {
         VALUE_PAIR* attributes = run.packet;
         if (!attributes) {
             if (run.profile) attributes = engine->profile2vp(run.profile, nullptr);
@@ -334,7 +333,7 @@ void usage() {
         "Prefixing these options /w DELIMITED  outputs in tab-delimited form.\n\n");
 }
 
-int cli_main(int argc, char** argv, vantor* engine, registry* reg, bool& stop) {
+int cli_main(int argc, char** argv, vantor* engine, registry* reg, const std::atomic<bool>& stop) {
     if (argc < 2) {
         usage();
         return 0;

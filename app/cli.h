@@ -5,6 +5,8 @@
 // tab-delimited. Everything goes to standard output.
 #pragma once
 
+#include <atomic>
+
 #include "radius/radclient.h"
 
 class registry;
@@ -16,7 +18,7 @@ class vantor;
 // read (nothing is sent then), otherwise a count of no further meaning; with
 // no argument at all it prints the usage text and returns 0. Ends early,
 // after the request in progress, once stop is set.
-int cli_main(int argc, char** argv, vantor* engine, registry* reg, bool& stop);
+int cli_main(int argc, char** argv, vantor* engine, registry* reg, const std::atomic<bool>& stop);
 
 // Prints the usage text.
 void usage();

@@ -24,7 +24,7 @@
 #include "foundation/utils.h"
 
 bool servicecmd = false;
-bool stopservice = false;
+std::atomic<bool> stopservice{false};
 registry* reg = nullptr;
 
 namespace {
@@ -42,8 +42,6 @@ void publish_store(registry* store) {
     std::lock_guard<std::mutex> guard(regLock);
     reg = store;
 }
-
-bool stopping() { return stop_requested(stopservice); }
 
 sigset_t stop_signals() {
     sigset_t set;
@@ -68,7 +66,7 @@ void signal_thread(void*) {
 // one-second slices that re-check the stop request, and a slice that ends
 // early is taken as the event.
 void wait_for_change(registry* store) {
-    while (!stopping()) {
+    while (!stopservice) {
         const uint32_t start = GetTickCount();
         store->trans_wait(1000);
         if (GetTickCount() - start < 950) return;
@@ -80,7 +78,7 @@ void wait_for_change(registry* store) {
 // each configuration change, so that fixing the settings starts it. Null when
 // a stop came first.
 vantor* start_engine(registry* store) {
-    while (!stopping()) {
+    while (!stopservice) {
         try {
             return new vantor(false, store);
         } catch (const std::exception& e) {
@@ -95,15 +93,13 @@ vantor* start_engine(registry* store) {
 // One monitor pass, then a wait of up to two seconds that a configuration
 // change or a stop cuts short; until a stop is requested.
 void main_loop(vantor* engine, registry* store) {
-    while (!stopping()) {
+    while (!stopservice) {
         (void)engine;  // MONITOR-MERGE: one monitor pass goes here
-        if (!stopping()) store->trans_wait(2000);
+        if (!stopservice) store->trans_wait(2000);
     }
 }
 
 }  // namespace
-
-bool stop_requested(const bool& stop) { return __atomic_load_n(&stop, __ATOMIC_ACQUIRE); }
 
 RunStyle run_style(int argc, const char* const* argv) {
     bool nofork = false, attached = false;
@@ -162,7 +158,7 @@ void noservice(int) {
 }
 
 void ServiceStop() {
-    if (__atomic_exchange_n(&stopservice, true, __ATOMIC_ACQ_REL)) return;
+    if (stopservice.exchange(true)) return;
     std::lock_guard<std::mutex> guard(regLock);
     // Discards an open settings transaction and signals the store's change
     // event, which ends the main loop's wait at once.
@@ -209,7 +205,7 @@ int ServiceStart(int argc, char** argv) {
                     kProduct, e.what(), kProduct);
                 result = -1;
             }
-            if (engine && !stopping()) result = cli_main(argc, argv, engine, store, stopservice);
+            if (engine && !stopservice) result = cli_main(argc, argv, engine, store, stopservice);
         } else {
             try {
                 engine = start_engine(store);

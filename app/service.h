@@ -9,6 +9,8 @@
 // main loop) without ever interrupting code that holds them.
 #pragma once
 
+#include <atomic>
+
 class registry;
 
 // Set by main when the program runs in command-line mode; the stop handler
@@ -16,9 +18,8 @@ class registry;
 extern bool servicecmd;
 // The stop request: set once by ServiceStop, never cleared. The main loop,
 // the monitor engine and the command-line client end their loops when it is
-// true. Written and read with atomic builtins (stop_requested() for
-// readers here), since the signal thread writes it while others read it.
-extern bool stopservice;
+// true. Atomic, since the signal thread sets it while the others read it.
+extern std::atomic<bool> stopservice;
 // The settings store opened by ServiceStart, or null; ServiceStop uses it to
 // wake the main loop.
 extern registry* reg;
@@ -59,6 +60,3 @@ void ServiceStop();
 // The stop handler: on its first call only, prints "Stopping RADIUS test
 // client" (not in command-line mode) and calls ServiceStop.
 void noservice(int signal);
-
-// Reads stopservice (a reader that holds a bool& can pass it here).
-bool stop_requested(const bool& stop);
