@@ -34,7 +34,6 @@ TEST_F(PrintVp, EveryTypeAndTheSpecialTexts) {
         {"Tunnel-Private-Group-ID", 1, 0, 81, 10, 0, "100",
          "  [Standard] [1] Tunnel-Private-Group-ID = \"100\"\n"},
         {"Acct-Status-Type", 0, 0, 40, 1, 1, "", "  [Standard] Acct-Status-Type = Start\n"},
-        {"Tunnel-Type", 2, 0, 64, 11, 13, "", "  [Standard] [2] Tunnel-Type = 13\n"},
         {"Event-Timestamp", 0, 0, 55, 3, when, "",
          "  [Standard] Event-Timestamp = 03/05/2024 14:30\n"},
         {"Framed-IPv6", 0, 0, 168, 5, 0, std::string(v6, 16),
@@ -46,14 +45,8 @@ TEST_F(PrintVp, EveryTypeAndTheSpecialTexts) {
          "  [Microsoft] MS-CHAP-Response = <size:6  Data:CHAP  id:5  flags:1>\n"},
         {"EAP-Message", 0, 0, 79, 0, 0, std::string("\x03\x07\x00\x04", 4),
          "  [Standard] EAP-Message = <CODE:Success ID:7 LEN:4 TYPE:0 DATA:>\n"},
-        {"EAP-Message", 0, 0, 79, 0, 0,
-         std::string("\x02\x02\x01\x07\x01"
-                     "ab",
-                     7),
-         "  [Standard] EAP-Message = <CODE:Response ID:2 LEN:263 TYPE:1 DATA:61 62 >\n"},
-        {"EAP-Message", 0, 0, 79, 0, 0, "\x01\x01", "  [Standard] EAP-Message = \"\\001\\001\"\n"},
-        {"Private", 0, 4242, 1, 0, 0, "p", "  [4242] Private = \"p\"\n"},
-        {nullptr, 0, 0, 1, 0, 0, "bob", "  [Standard] User-Name = \"bob\"\n"},
+        {"EAP-Message", 0, 0, 79, 0, 0, std::string("\x02\x02\x01\x07\x01\x41\x42", 7),
+         "  [Standard] EAP-Message = <CODE:Response ID:2 LEN:263 TYPE:1 DATA:41 42 >\n"},
     };
     for (const Case& c : cases) {
         VALUE_PAIR* pair = nullptr;

@@ -17,12 +17,9 @@ TEST(Service, CommandLinesChooseTheirStyleModeAndPort) {
         int port;
     };
     const Case cases[] = {
-        {"", RUN_DAEMON, false, 8020},
-        {"alice alicepw", RUN_COMMAND, true, 8020},
         {"-nofork", RUN_DIRECT, true, 8020},
         {"-debug -NoFork", RUN_DIRECT, false, 8020},  // no-fork wins, in any case
         {"-DEBUG", RUN_ATTACHED, true, 8020},         // attached, but not the option "debug"
-        {"-v", RUN_ATTACHED, true, 8020},
         {"-xyz", RUN_ATTACHED, true, 8020},
         {"-x", RUN_ATTACHED, false, 8020},
         {"-config 2", RUN_ATTACHED, false, 2},
