@@ -194,7 +194,8 @@ public:
     // whose interval (chkinterval_down while down, else chkinterval_normal)
     // has run out since its last check, sets disabled ones (empty hostname)
     // to SB_UNKNOWN, and sends the notices that fall due. stop is read before
-    // each check: once it is set the pass ends. No lock is held during a
+    // each check: once it is set the pass ends. It is atomic because the stop
+    // request comes from another thread than the one running the pass. No lock is held during a
     // check's transaction or a notice. run always returns 0; run_scoreboard
     // returns -1 when memory runs out before anything is checked.
     int run(const std::atomic<bool>& stop);
