@@ -94,7 +94,7 @@ vantor* start_engine(registry* store) {
 // change or a stop cuts short; until a stop is requested.
 void main_loop(vantor* engine, registry* store) {
     while (!stopservice) {
-        (void)engine;  // MONITOR-MERGE: one monitor pass goes here
+        if (engine) engine->run(stopservice);
         if (!stopservice) store->trans_wait(2000);
     }
 }

@@ -2,8 +2,13 @@
 // engines built over them, forms written inline and records read back.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -79,6 +84,35 @@ inline std::string server(vantor& engine, const char* name) {
 inline std::string profile(vantor& engine, const char* name, const char* attrname = nullptr) {
     return fieldsOf([&](registry* out) { engine.get_profile(out, name, attrname); });
 }
+
+// A monitor's record with its run-time fields, or a zeroed one when none.
+inline scoreboard monitor(vantor& engine, const char* name) {
+    std::lock_guard<std::mutex> guard(engine.monitors_lock);
+    const auto* sb = static_cast<const scoreboard*>(aaGet(engine.scoreboards, name));
+    return sb ? *sb : scoreboard{};
+}
+
+// A loopback UDP port that takes requests and never answers.
+struct SilentPort {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    std::string port;
+    SilentPort() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = std::to_string(ntohs(address.sin_port));
+    }
+    ~SilentPort() { close(fd); }
+    // Waits up to 5 s for the next request and takes it off the port.
+    bool arrives() {
+        pollfd entry{fd, POLLIN, 0};
+        char datagram[4096];
+        return poll(&entry, 1, 5000) == 1 && recv(fd, datagram, sizeof datagram, 0) > 0;
+    }
+};
 
 // A temporary directory with the settings file "radiusd.ini" (section
 // "Tarnwell") and the data directory "data".

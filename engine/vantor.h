@@ -190,6 +190,24 @@ public:
     // pairs that could not be stored; -1 when memory runs out at the start.
     int vp2profile(const char* profname, VALUE_PAIR* pair);
 
+    // The monitor engine. One pass checks, one after another, every monitor
+    // whose interval (chkinterval_down while down, else chkinterval_normal)
+    // has run out since its last check, sets disabled ones (empty hostname)
+    // to SB_UNKNOWN, and sends the notices that fall due. stop is read before
+    // each check: once it is set the pass ends. It is atomic because the stop
+    // request comes from another thread than the one running the pass. No lock is held during a
+    // check's transaction or a notice. run always returns 0; run_scoreboard
+    // returns -1 when memory runs out before anything is checked.
+    int run(const std::atomic<bool>& stop);
+    int run_scoreboard(const std::atomic<bool>& stop);
+    // Mails the notice for sb's current status to its email address(es) through
+    // the relay of setting "vnsmtp", from "vnmailfrom" (else sb's email), with
+    // the subject template "vnmailsubject" (else "[VANTOR] $name is $status").
+    // 0 when it was sent, or when sb's email holds no "@" (nobody to tell);
+    // -1 when it failed, with the relay's or sender's text in sb->msg for a
+    // failed delivery. Takes none of the engine's locks.
+    int notify(scoreboard* sb, const char* name);
+
     std::unique_ptr<radclient> client;
     std::mutex servers_lock;           // servers and the client's server table
     std::mutex monitors_lock;          // scoreboards
@@ -213,6 +231,7 @@ private:
     int write_monitors(const char* path);
     void add_default_profiles();
     int rebuild_server_table();
+    void check(const char* name, scoreboard& copy);
 
     char* message = nullptr;
     mutable std::mutex message_lock;  // guards message; nothing else is taken while it is held

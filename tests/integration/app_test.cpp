@@ -304,8 +304,20 @@ TEST_F(App, StartUpErrorsAreReportedWithStatusOne) {
 TEST_F(App, ServerModeStopsInOrderOnTheFirstTerm) {
     for (const bool withData : {true, false}) {
         if (!withData) settings("");
+        // A monitor that checks FreeRADIUS with accounting requests.
+        const std::string user = "monitor-" + std::to_string(getpid());
+        write("data/monitor.dat", "m\t127.0.0.1\tAccounting\t" + user +
+                                      "\tx\t0\t0\t0\t60\t60\tnobody@example.test\t\n");
         const pid_t pid = spawn({"-nofork", "-debug"});
         ASSERT_TRUE(readyForSignals(pid));
+        if (withData) {
+            EXPECT_TRUE(eventually(
+                [&] {
+                    return slurp(radius + "/raddb/acct/detail").find(user) != std::string::npos;
+                },
+                6))
+                << "the main loop ran no monitor";
+        }
         kill(pid, SIGPIPE);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_EQ(finish(pid, 0), -1) << "SIGPIPE ended it";

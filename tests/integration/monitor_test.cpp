@@ -1,0 +1,179 @@
+// The monitor engine end to end: checks against the private FreeRADIUS
+// (VANTOR_RADIUS_DIR) and a UDP port that never answers, notices through the
+// aiosmtpd sink on 127.0.0.1:25 (VANTOR_SMTP_SINK_DIR), with the shortest
+// intervals and time-outs (1 s) so that a whole outage takes seconds.
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "engine/dates.h"
+#include "engine/engine_testing.h"
+
+namespace {
+
+using namespace engine_testing;
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+class Monitoring : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        std::smatch m;
+        const std::string ports = slurp(environment("VANTOR_RADIUS_DIR") + "/ports");
+        if (std::regex_search(ports, m, std::regex("auth=(\\d+)"))) radiusPort = m.str(1);
+        // Without the sink there is no relay, so a notice that went out would fail.
+        settingsWith(sink.empty() ? "" : "vnsmtp=127.0.0.1\n");
+        engine = start();
+        before = messages();
+    }
+    void TearDown() override {
+        engine.reset();
+        EngineTest::TearDown();
+    }
+    void server(const std::string& name, const std::string& port) {
+        ASSERT_EQ(engine->set_server(
+                      Form("secret=testing123&timeout=1&name=" + name + "&authport=" + port)),
+                  0);
+    }
+    void add(const std::string& fields) {
+        ASSERT_EQ(engine->set_scoreboard(Form("chkinterval_normal=1&chkinterval_down=1&"
+                                              "profile=Authentication&" +
+                                              fields)),
+                  0);
+    }
+    // Passes as the main loop runs them, but every 200 ms, until done holds.
+    template <typename Done>
+    scoreboard until(const char* name, Done done) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+        const std::atomic<bool> stop{false};
+        while (!done(monitor(*engine, name)) && std::chrono::steady_clock::now() < limit) {
+            engine->run(stop);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        EXPECT_TRUE(done(monitor(*engine, name))) << name;
+        return monitor(*engine, name);
+    }
+    scoreboard nextCheck(const char* name) {
+        const time_t last = monitor(*engine, name).lastcheck;
+        return until(name, [&](const scoreboard& sb) { return sb.lastcheck != last; });
+    }
+    int messages() {
+        int n = 0;
+        if (sink.empty()) return 0;
+        for (const auto& e : std::filesystem::directory_iterator(sink))
+            n += e.path().extension() == ".json";
+        return n;
+    }
+    std::string message(int n) {
+        char name[24];
+        std::snprintf(name, sizeof name, "/%04d.eml", before + n);
+        return slurp(sink + name);
+    }
+
+    const std::string sink = environment("VANTOR_SMTP_SINK_DIR");
+    std::string radiusPort = "0";
+    SilentPort silent;
+    std::unique_ptr<vantor> engine;
+    int before = 0;
+};
+
+bool isUp(const scoreboard& sb) { return sb.status == SB_UP; }
+
+using MonitorNotices = Monitoring;
+
+TEST_F(MonitorNotices, AnOutageGivesOneDownNoticeAfterTheSilenceAndOneUpNotice) {
+    server("127.0.0.1", radiusPort);
+    add("name=radius1&hostname=127.0.0.1&username=alice&password=alicepw&timeout_down=3"
+        "&timeout_notify=5&email=ops@example.test");
+    scoreboard sb = until("radius1", isUp);
+    EXPECT_EQ(sb.lastack, sb.lastcheck);
+    EXPECT_GE(sb.uptime, 2u);
+    EXPECT_LT(sb.resp_last, 1000);
+    const time_t lastGood = sb.lastack;
+
+    server("127.0.0.1", silent.port);
+    bool timingOut = false;
+    sb = until("radius1", [&](const scoreboard& s) {
+        timingOut |= s.status == SB_TIMINGOUT;
+        return s.status == SB_DOWN;
+    });
+    EXPECT_TRUE(timingOut);
+    EXPECT_GT(sb.lastcheck - lastGood, 3);
+    EXPECT_EQ(sb.downtime, uint32_t(sb.lastcheck - lastGood)) << "the whole silence is down time";
+    EXPECT_EQ(messages(), before);
+
+    sb = until("radius1", [](const scoreboard& s) { return s.notified == 1; });
+    EXPECT_GT(sb.lastcheck - lastGood, 5);
+    nextCheck("radius1");
+    ASSERT_EQ(messages(), before + 1);
+    char contact[kTime2stringSize];
+    const std::string down = message(1);
+    EXPECT_NE(down.find("\r\nSubject:[VANTOR] radius1 is DOWN\r\n"), std::string::npos) << down;
+    EXPECT_NE(down.find("\r\nX-Mailer:Lorvane Management Suite\r\n\r\nStatus: DOWN\r\n"
+                        "Last contact: " +
+                        std::string(time2string(lastGood, contact, 5, '/', true)) +
+                        "\r\nServer: 127.0.0.1\r\nProfile: Authentication\r\n"),
+              std::string::npos)
+        << down;
+    EXPECT_TRUE(std::regex_search(down, std::regex("\r\nDate:[A-Z][a-z]{2}, [ 0-9]\\d [A-Z][a-z]{2}"
+                                                   " \\d{4} \\d\\d:\\d\\d:\\d\\d [-+]\\d{4}\r\n")));
+
+    server("127.0.0.1", radiusPort);
+    EXPECT_EQ(until("radius1", isUp).notified, 0);
+    ASSERT_EQ(messages(), before + 2);
+    EXPECT_NE(message(2).find("Subject:[VANTOR] radius1 is UP\r\n"), std::string::npos);
+    EXPECT_NE(message(2).find("\r\n\r\nStatus: UP\r\nServer: 127.0.0.1\r\nProfile: Authentication"),
+              std::string::npos);
+}
+
+using MonitorChecks = Monitoring;
+
+TEST_F(MonitorChecks, RejectsRolesAndAMonitorWithoutAddress) {
+    server("127.0.0.1", radiusPort);
+    server("localhost", silent.port);
+    ASSERT_EQ(engine->set_profile(Form("name=Other&role=3")), 0);
+    const std::string bob = "hostname=127.0.0.1&username=bob&password=x&timeout_down=100&";
+    add(bob + "name=nak0&nakisdown=0");
+    add(bob + "name=nak1&nakisdown=1");
+    add(bob + "name=role3&profile=Other");
+    add("name=quiet&hostname=localhost&username=alice&password=alicepw&email=ops");
+    const time_t created = monitor(*engine, "role3").lastcheck;
+
+    // One pass checks all four, the quiet one last; it is down at once.
+    const scoreboard quiet = nextCheck("quiet");
+    EXPECT_EQ(quiet.status, SB_DOWN);
+    EXPECT_EQ(quiet.notified, 1) << "no address: no mail, but the notice counts as given";
+    EXPECT_EQ(monitor(*engine, "nak0").status, SB_UP);
+    EXPECT_EQ(monitor(*engine, "nak1").status, SB_TIMINGOUT);
+    EXPECT_EQ(monitor(*engine, "role3").status, SB_UNKNOWN);
+    EXPECT_EQ(monitor(*engine, "role3").lastcheck, created);
+}
+
+using MonitorRefusal = Monitoring;
+
+// Runs against a sink that refuses every recipient starting with "nobody@".
+TEST_F(MonitorRefusal, ARefusedNoticeKeepsItsTextAndIsTriedAgain) {
+    server("127.0.0.1", silent.port);
+    add("name=r&hostname=127.0.0.1&username=alice&password=alicepw&email=nobody@example.test");
+    const size_t logged = slurp(sink + "/commands.log").size();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const scoreboard sb = nextCheck("r");
+        EXPECT_EQ(sb.status, SB_DOWN);
+        EXPECT_EQ(sb.notified, 0);
+        EXPECT_STREQ(sb.msg, "5.1.1 <nobody@example.test>: Recipient address rejected");
+    }
+    const std::string commands = slurp(sink + "/commands.log").substr(logged);
+    EXPECT_EQ(commands.rfind("RCPT to:<nobody@example.test>\nHELO"), commands.find("RCPT"))
+        << "exactly two refused notices: " << commands;
+
+    ASSERT_EQ(engine->set_scoreboard(Form("name=r&email=ops@example.test")), 0);
+    EXPECT_EQ(nextCheck("r").notified, 1);
+    EXPECT_EQ(messages(), before + 1);
+}
+
+}  // namespace
