@@ -32,6 +32,7 @@ namespace {
 constexpr const char* kProduct = "Vantor";
 constexpr const char* kTitle = "RADIUS test client";
 constexpr const char* kDefaultSettings = "/usr/local/radius/radiusd.ini";
+constexpr const char* kDefaultCommonSettings = "/usr/local/oxa/common.ini";
 
 // Guards reg between the thread that stops (which uses it to wake the main
 // loop) and start-up and clean-up on the initial thread (which set and clear
@@ -135,6 +136,11 @@ const char* settings_path() {
     return path && *path ? path : kDefaultSettings;
 }
 
+const char* common_settings_path() {
+    const char* path = std::getenv("VANTOR_COMMON_INI");
+    return path && *path ? path : kDefaultCommonSettings;
+}
+
 int install_stop_signals() {
     std::signal(SIGPIPE, SIG_IGN);
     // A supervisor ignores HUP and TERM, and children inherit that; an
@@ -165,6 +171,11 @@ void ServiceStop() {
     if (reg) reg->trans_rollback();
 }
 
+// In order: the generators' seeds, the message strings beside the program,
+// the settings store, the web server's settings; then either the engine and
+// the command-line client, or the engine (retried after each settings change
+// until it builds) and the main loop. Everything is released in the reverse
+// order, whatever happened.
 int ServiceStart(int argc, char** argv) {
     // The C library's generator makes request authenticators; ours makes the
     // data of requests.
@@ -207,13 +218,10 @@ int ServiceStart(int argc, char** argv) {
             }
             if (engine && !stopservice) result = cli_main(argc, argv, engine, store, stopservice);
         } else {
-            try {
-                engine = start_engine(store);
-            } catch (const std::exception& e) {
-                std::printf("Error starting server: %s\n", e.what());
-                result = -1;
-            }
-            if (result == 0) main_loop(engine, store);
+            // The monitors run without a web interface for now; the web
+            // server, its framework and pages start ahead of the engine.
+            engine = start_engine(store);
+            main_loop(engine, store);
         }
     }
 

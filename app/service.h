@@ -40,7 +40,10 @@ bool command_line_mode(int argc, const char* const* argv, int& port);
 
 // The settings file: $VANTOR_INI, else "/usr/local/radius/radiusd.ini".
 const char* settings_path();
-// The section of our settings in it.
+// The common settings file (the web administration password):
+// $VANTOR_COMMON_INI, else "/usr/local/oxa/common.ini".
+const char* common_settings_path();
+// The section of our settings in the settings file.
 constexpr const char* kSettingsSection = "Tarnwell";
 
 // Prepares the calling (initial) thread for a stop signal: SIGPIPE ignored,
@@ -49,7 +52,7 @@ constexpr const char* kSettingsSection = "Tarnwell";
 // other thread is started. 0, or -1 when the thread could not be started.
 int install_stop_signals();
 
-// Builds, runs and tears down the program (see service.cpp for the order).
+// Builds, runs and tears down the program (the order is told in service.cpp).
 // -1 after a start-up error it reported; otherwise cli_main's result in
 // command-line mode, else 0.
 int ServiceStart(int argc, char** argv);
