@@ -58,15 +58,10 @@ std::vector<std::string> proc_stat(pid_t pid) {
     return {std::istream_iterator<std::string>(rest), std::istream_iterator<std::string>()};
 }
 
-// Living children of parent.
 std::vector<pid_t> children(pid_t parent) {
-    std::vector<pid_t> found;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const pid_t pid = std::atoi(entry.path().filename().c_str());
-        const auto stat = pid > 0 ? proc_stat(pid) : std::vector<std::string>();
-        if (stat.size() > 3 && std::stoi(stat[1]) == parent && stat[0] != "Z") found.push_back(pid);
-    }
-    return found;
+    const std::string task = std::to_string(parent);
+    std::istringstream in(slurp("/proc/" + task + "/task/" + task + "/children"));
+    return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
 }
 
 class App : public ::testing::Test {
@@ -265,7 +260,7 @@ TEST_F(App, AccountingStartsCarryDistinctSessionIds) {
     EXPECT_EQ(sessions.size(), 5u);
 }
 
-TEST_F(App, SilentServerCountsTimeOutsAndAStopEndsTheRun) {
+TEST_F(App, SilentServerCountsTimeOuts) {
     const int silent = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
@@ -276,16 +271,6 @@ TEST_F(App, SilentServerCountsTimeOutsAndAStopEndsTheRun) {
     EXPECT_EQ(timeless(run({"alice", "alicepw", "2"}).second),
               "\n Checking Radius user alice: \n" + summary(0, 0, 2));
 
-    // A stop ends the run after the request in progress, without a
-    // "Stopping" line.
-    const pid_t pid = spawn({"alice", "alicepw", "100"});
-    ASSERT_TRUE(readyForSignals(pid));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    kill(pid, SIGTERM);
-    EXPECT_EQ(finish(pid, 3), 1);
-    EXPECT_TRUE(std::regex_match(out(), std::regex("\n Checking Radius user alice: \n\n\n"
-                                                   "Good: 0  Bad: 0  T/O: [12]  Avg: 0\n")))
-        << out();
     close(silent);
 }
 
