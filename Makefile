@@ -18,12 +18,14 @@ test: deps build
 	cd build && $(CTEST)
 
 run: build
+	scripts/run-server
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTOR_BENCH=ON
 	cmake --build build-bench -j$(JOBS) --target benchmarks
 	bench/aa_compare build-bench/bench/aa_bench
 	bench/radius_compare build-bench/bench/radius_bench
+	bench/cli_compare build-bench
 
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined

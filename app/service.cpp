@@ -1,0 +1,235 @@
+// Start-up, the server's main loop, tear-down, and the stop request.
+#include "app/service.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <mutex>
+
+#include "app/cli.h"
+#include "config/registry.h"
+#include "config/strings.h"
+#include "engine/random.h"
+#include "engine/vantor.h"
+#include "foundation/aa.h"
+#include "foundation/ascii.h"
+#include "foundation/threads.h"
+#include "foundation/utils.h"
+
+bool servicecmd = false;
+std::atomic<bool> stopservice{false};
+registry* reg = nullptr;
+
+namespace {
+
+constexpr const char* kProduct = "Vantor";
+constexpr const char* kTitle = "RADIUS test client";
+constexpr const char* kDefaultSettings = "/usr/local/radius/radiusd.ini";
+constexpr const char* kDefaultCommonSettings = "/usr/local/oxa/common.ini";
+
+// Guards reg between the thread that stops (which uses it to wake the main
+// loop) and start-up and clean-up on the initial thread (which set and clear
+// it). Never taken in signal context: no signal handler runs in this program.
+std::mutex regLock;
+
+void publish_store(registry* store) {
+    std::lock_guard<std::mutex> guard(regLock);
+    reg = store;
+}
+
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+void signal_thread(void*) {
+    const sigset_t set = stop_signals();
+    for (;;) {
+        int number = 0;
+        if (sigwait(&set, &number) == 0) noservice(number);
+    }
+}
+
+// Waits until the settings store's change event fires (a committed or rolled
+// back transaction) or a stop is requested. The event keeps no flag, so a
+// wake-up given just before the wait begins would be lost: the wait runs in
+// one-second slices that re-check the stop request, and a slice that ends
+// early is taken as the event.
+void wait_for_change(registry* store) {
+    while (!stopservice) {
+        const uint32_t start = GetTickCount();
+        store->trans_wait(1000);
+        if (GetTickCount() - start < 950) return;
+    }
+}
+
+// Builds the engine for server mode. While it cannot be built (no data
+// directory yet, an unreadable data file), says why and tries again after
+// each configuration change, so that fixing the settings starts it. Null when
+// a stop came first.
+vantor* start_engine(registry* store) {
+    while (!stopservice) {
+        try {
+            return new vantor(false, store);
+        } catch (const std::exception& e) {
+            std::printf("\nError starting vantor server: %s\n", e.what());
+            std::fflush(stdout);
+        }
+        wait_for_change(store);
+    }
+    return nullptr;
+}
+
+// One monitor pass, then a wait of up to two seconds that a configuration
+// change or a stop cuts short; until a stop is requested.
+void main_loop(vantor* engine, registry* store) {
+    while (!stopservice) {
+        if (engine) engine->run(stopservice);
+        if (!stopservice) store->trans_wait(2000);
+    }
+}
+
+}  // namespace
+
+RunStyle run_style(int argc, const char* const* argv) {
+    bool nofork = false, attached = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (ascii_equal_nocase(arg, "-nofork")) nofork = true;
+        if (ascii_equal_nocase(arg, "-debug") || ascii_equal_nocase(arg, "-config") ||
+            std::strncmp(arg, "-x", 2) == 0 || std::strcmp(arg, "-v") == 0 ||
+            std::strcmp(arg, "-f") == 0) {
+            attached = true;
+        }
+    }
+    if (nofork) return RUN_DIRECT;
+    if (attached) return RUN_ATTACHED;
+    return argc > 1 ? RUN_COMMAND : RUN_DAEMON;
+}
+
+bool command_line_mode(int argc, const char* const* argv, int& port) {
+    aaContext* options = arg2aa(argc, argv);
+    // Without the array (no memory) nothing marks server mode.
+    if (!options) return argc > 1;
+    if (const char* config = static_cast<const char*>(aaGet(options, "config"))) {
+        const int number = std::atoi(config);
+        if (number >= 2 && number <= 65534) port = number;
+    }
+    const bool server = aaGet(options, "debug") || aaGet(options, "config") || aaGet(options, "x");
+    aaDestroyContext(options);
+    return argc > 1 && !server;
+}
+
+const char* settings_path() {
+    const char* path = std::getenv("VANTOR_INI");
+    return path && *path ? path : kDefaultSettings;
+}
+
+const char* common_settings_path() {
+    const char* path = std::getenv("VANTOR_COMMON_INI");
+    return path && *path ? path : kDefaultCommonSettings;
+}
+
+int install_stop_signals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    // A supervisor ignores HUP and TERM, and children inherit that; an
+    // ignored signal is discarded even while blocked, so sigwait would
+    // never see it. Back to the default, then blocked.
+    for (int number : {SIGHUP, SIGTERM, SIGINT}) std::signal(number, SIG_DFL);
+    const sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    unsigned int thread = 0;
+    return thread_exec(thread, signal_thread, nullptr);
+}
+
+void noservice(int) {
+    static std::atomic<bool> handled{false};
+    if (handled.exchange(true)) return;
+    if (!servicecmd) {
+        std::printf("Stopping %s\n", kTitle);
+        std::fflush(stdout);
+    }
+    ServiceStop();
+}
+
+void ServiceStop() {
+    if (stopservice.exchange(true)) return;
+    std::lock_guard<std::mutex> guard(regLock);
+    // Discards an open settings transaction and signals the store's change
+    // event, which ends the main loop's wait at once.
+    if (reg) reg->trans_rollback();
+}
+
+// In order: the generators' seeds, the message strings beside the program,
+// the settings store, the web server's settings; then either the engine and
+// the command-line client, or the engine (retried after each settings change
+// until it builds) and the main loop. Everything is released in the reverse
+// order, whatever happened.
+int ServiceStart(int argc, char** argv) {
+    // The C library's generator makes request authenticators; ours makes the
+    // data of requests.
+    const time_t now = std::time(nullptr);
+    std::srand(static_cast<unsigned int>(now));
+    vn_srand(static_cast<uint32_t>(now));
+
+    char* stringsPath = relpath(argv[0], "strings.txt");
+    strings* messages = stringsPath ? new strings(stringsPath, kProduct, 1) : new strings();
+    std::free(stringsPath);
+
+    int result = 0;
+    registry* store = nullptr;
+    vantor* engine = nullptr;
+    char* address = nullptr;
+    try {
+        store = new registry(settings_path(), kSettingsSection);
+    } catch (const std::exception& e) {
+        std::printf("Error initializing registry: %s\n", e.what());
+        result = -1;
+    }
+
+    if (store) {
+        publish_store(store);
+        // The web server's settings; it reads them when it starts.
+        int port = 8020, threads = 10;
+        store->get("vnport", port);
+        store->get("vnipaddress", address);
+        store->get("vnthreads", threads);
+
+        if (command_line_mode(argc, argv, port)) {
+            try {
+                engine = new vantor(false, store);
+            } catch (const std::exception& e) {
+                std::printf(
+                    "Error loading %s: %s.  Please run %s with the '-debug' flag to fix any "
+                    "configuration problems",
+                    kProduct, e.what(), kProduct);
+                result = -1;
+            }
+            if (engine && !stopservice) result = cli_main(argc, argv, engine, store, stopservice);
+        } else {
+            // The monitors run without a web interface for now; the web
+            // server, its framework and pages start ahead of the engine.
+            engine = start_engine(store);
+            main_loop(engine, store);
+        }
+    }
+
+    registry::freeval(address);
+    delete engine;
+    publish_store(nullptr);
+    delete store;
+    delete messages;
+    std::fflush(stdout);
+    return result;
+}

@@ -1,4 +1,0 @@
-#pragma once
-
-// Prints the command-line usage text.
-void usage();
