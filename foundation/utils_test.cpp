@@ -68,7 +68,6 @@ TEST(Arguments, PairsOptionsWithValues) {
     EXPECT_EQ(lookup(args, "config"), "2");  // the later pair replaces the earlier
     EXPECT_EQ(lookup(args, "debug"), "user");
     EXPECT_EQ(lookup(args, "nofork"), "");
-    EXPECT_EQ(lookup(args, "x"), "");
     EXPECT_EQ(lookup(args, "v"), "");
     args.reset(arg2aa(1, argv));
     EXPECT_EQ(args->count, 0);
