@@ -47,7 +47,22 @@ std::string attrOf(const unsigned char* packet, int type) {
     return "";
 }
 
-using vtest::Request;
+// One request of a role to a server entry whose secret is testing123.
+struct Request {
+    RA_SERVER server{};
+    RA_PARMS parms{};
+    unsigned char packet[kRadiusPacketSize];
+    Request(int role, const char* user, int method = 0, const char* password = nullptr,
+            VALUE_PAIR* list = nullptr) {
+        server.secret = const_cast<char*>("testing123");
+        parms.role = role;
+        parms.user = user;
+        parms.method = method;
+        parms.password = password;
+        parms.request = list;
+    }
+    int build(const radclient& client) { return client.build_request(&parms, &server, packet); }
+};
 
 TEST(Encode, EveryLayoutByKindAndVendor) {
     radclient client;
@@ -146,7 +161,7 @@ TEST(Encode, AccountingAuthenticatorAndIdentifiers) {
     ASSERT_EQ(client.vp_append(list.ptr, 0, 40, 1u), 0);
     ASSERT_EQ(client.vp_append(list.ptr, 0, 44, "sess-0001"), 0);
     Request rq(RA_ROLE_ACCT, "alice", 0, nullptr, list.ptr);
-    ASSERT_EQ(rq.build(client), 44);  // pyrad checks the authenticator
+    ASSERT_EQ(rq.build(client), 44);  // FreeRADIUS checks the authenticator
     const std::string first = hex(rq.packet, 44);
     rq.server.identifier = 0;
     ASSERT_EQ(rq.build(client), 44);
