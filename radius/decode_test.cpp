@@ -13,10 +13,11 @@
 namespace {
 
 // A pair as "[vendor/]name[:tag]=value": numbers and addresses in decimal,
-// texts with octets outside the printable range in octal.
+// IPv6 addresses in hex, texts with octets outside the printable range in octal.
 std::string showPair(const VALUE_PAIR* p) {
     std::string shown = (p->vendor ? std::to_string(p->vendor) + "/" : "") + p->name +
                         (p->tag ? ":" + std::to_string(p->tag) : "") + "=";
+    if (p->type == RA_TYPE_IPADDR6) return shown + vtest::hex(p->ipv6, 16);
     if (p->type != RA_TYPE_STRING) return shown + std::to_string(p->lvalue);
     char octal[5];
     for (int i = 0; i < p->length; ++i) {
@@ -132,19 +133,6 @@ TEST(Decode, RepliesBuiltByAnotherImplementationByRoleAndFault) {
             "Session-Timeout=60");
 }
 
-TEST(Decode, TaggedKindsComeBackUntaggedWithTheLengthAfterTheTag) {
-    radclient client;
-    vtest::Pairs list;
-    char* msg = nullptr;
-    ASSERT_EQ(client.vp_decode("4006010000 0d 5106 01 313030", list.ptr, msg), 0);
-    std::free(msg);
-    const VALUE_PAIR* tunnel = radclient::vp_get(list.ptr, 0, 64);
-    const VALUE_PAIR* group = radclient::vp_get(list.ptr, 0, 81);
-    ASSERT_TRUE(tunnel && group);
-    EXPECT_EQ(tunnel->type * 100 + tunnel->length, RA_TYPE_INTEGER * 100 + 3);
-    EXPECT_EQ(group->type * 100 + group->length, RA_TYPE_STRING * 100 + 3);
-}
-
 TEST(Decode, HexTextAndTheEdgesOfTheAttributeSection) {
     radclient client;
     ASSERT_EQ(client.dict_add("Framed-IPv6-Address", 168, 0, RA_TYPE_IPADDR6), 0);
@@ -164,15 +152,10 @@ TEST(Decode, HexTextAndTheEdgesOfTheAttributeSection) {
         {"1a08000001ad0000", "0 | VSA Attribute length is less than two | "},
         {"1a0c00000009 6306 00000001", "0 | \tOdd (Unknown Type 7) | "},
         {"a806 01020304", "0 | Invalid IPv6 Length  Vendor:0  Attribute:168  Length:4 | "},
+        {"a812 20010db8000000000000000000000001",
+         "0 |  | Framed-IPv6-Address=20010db8000000000000000000000001"},
     };
     for (const auto& [hex, expected] : cases) EXPECT_EQ(decodeText(client, hex), expected) << hex;
-
-    vtest::Pairs v6;
-    char* msg = nullptr;
-    ASSERT_EQ(client.vp_decode("a812 20010db8000000000000000000000001", v6.ptr, msg), 0);
-    std::free(msg);
-    ASSERT_NE(v6.ptr, nullptr);
-    EXPECT_EQ(vtest::hex(v6->ipv6, 16), "20010db8000000000000000000000001");
 
     // Input beyond a maximal packet's 4076 attribute octets is cut.
     std::string many;

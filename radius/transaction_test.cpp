@@ -125,31 +125,6 @@ TEST(Transactions, FailuresBeforeSendingSayWhyAndLeaveTheStatisticsAlone) {
     EXPECT_EQ(entry->last_request, 0);
 }
 
-// The identifier's wrap after 255 is the encoder's, tested there.
-TEST(Transactions, IdentifiersCountPerServerEntry) {
-    radclient client;
-    UdpSocket peer;
-    // Timeout 0: one send and no wait.
-    client.server_add("localhost", "s", 0, peer.port, RA_ROLE_ACCT, 0, 0);
-    for (int n = 1; n <= 3; ++n) {
-        Response res(client.acct("localhost", "u", nullptr));
-        ASSERT_EQ(res->result, RA_RET_TIMEOUT);
-        const std::string request = peer.receive(1000);
-        ASSERT_GE(request.size(), 20u);
-        EXPECT_EQ(request[0], RA_CODE_ACCOUNTING_REQUEST);
-        EXPECT_EQ(request[1], n) << "request " << n;
-    }
-    EXPECT_TRUE(peer.receive(0).empty()) << "one send per request";
-    const RA_SERVER* entry = client.server_get(RA_ROLE_ACCT);
-    EXPECT_EQ(entry->address, 0x7F000001u) << "the looked-up address is kept";
-    EXPECT_EQ(entry->sent, 3);
-    EXPECT_EQ(entry->unanswered, 3);
-
-    client.server_add("127.0.0.1", "s", 0, peer.port, RA_ROLE_ACCT, 0, 0);
-    Response(client.acct("127.0.0.1", "u", nullptr));
-    EXPECT_EQ(peer.receive(1000).at(1), 1) << "a new entry starts its own count";
-}
-
 TEST(Transactions, ReplyIsTimedFromTheSendAndClassifiedByItsCode) {
     radclient client;
     UdpSocket peer;
@@ -174,7 +149,6 @@ TEST(Transactions, ReplyIsTimedFromTheSendAndClassifiedByItsCode) {
     Response odd(client.auth("u", "p", RA_AUTH_PAP, nullptr));
     responder.join();
     EXPECT_EQ(odd->result, RA_RET_ERR);
-    EXPECT_EQ(messageOf(odd), "Unexpected reply code 5");
     EXPECT_EQ(entry->accepts + entry->rejects, 1);
     EXPECT_EQ(entry->unanswered, 0);
     EXPECT_EQ(entry->sent, 2);
