@@ -46,28 +46,18 @@ protected:
 
 TEST_F(SettingsFile, ReadsOnlyWellFormedEntriesOfItsSection) {
     write(
-        "vnport=1\n"
-        " [Tarnwell]\n"
-        "[tarnwell] trailing text\n"
-        ";vnport=2\n"
-        "vnPort=3\n"
-        "vnport=4\n"
-        "vnhost = spaced\n"
-        " vnname=indented\n"
-        "vnnote=  keeps [brackets] \r\n"
-        "vnempty=   \n"
-        " [ends here for reads\n"
-        "vnlate=5\n"
-        "[Other]\n"
-        "vnother=6\n");
+        "vnport=1\n [Tarnwell]\n[tarnwell] trailing text\n;vnport=2\nvnPort=3\nvnport=4\n"
+        "vnhost = spaced\n vnname=indented\nvnnote=  keeps [brackets] \r\nvnempty=   \n"
+        " [ends here for reads\nvnlate=5\n[Other]\nvnother=6\n");
     registry store(path.c_str(), "Tarnwell");
-    EXPECT_EQ(value(store, "VNPORT"), "3");  // first match, any case
-    EXPECT_EQ(value(store, "vnhost"), "<absent>");
-    EXPECT_EQ(value(store, "vnname"), "<absent>");
-    EXPECT_EQ(value(store, "vnnote"), "  keeps [brackets] \r");
-    EXPECT_EQ(value(store, "vnempty"), "<absent>");
-    EXPECT_EQ(value(store, "vnlate"), "<absent>");
-    EXPECT_EQ(value(store, "vnother"), "<absent>");
+    // The first match in any case; no blanks around the key; a line holding
+    // "[" ends the section for reads.
+    const std::pair<const char*, const char*> reads[] = {
+        {"VNPORT", "3"},         {"vnnote", "  keeps [brackets] \r"},
+        {"vnhost", "<absent>"},  {"vnname", "<absent>"},
+        {"vnempty", "<absent>"}, {"vnlate", "<absent>"},
+        {"vnother", "<absent>"}};
+    for (const auto& [key, expected] : reads) EXPECT_EQ(value(store, key), expected) << key;
 
     int number = -1;
     EXPECT_EQ(store.get("vnport", number), 0);
@@ -89,28 +79,16 @@ TEST_F(SettingsFile, WritesPlaceTheKeyBelowTheHeaderAndDropEarlierCopies) {
     const std::string longLine =
         "vnlong=" + std::string(9000, 'x') + std::string(1, '\0') + "tail\n";
     write(
-        "; comment\r\n"
-        "[Tarnwell]\r\n"
-        "vnthreads=4\r\n"
-        "VNPORT=8020\r\n"
-        "vnnote=a [bracket]\r\n"
-        "vnport=9999\r\n"
-        "[Other]\r\n"
-        "vnport=7\r\n" +
+        "; comment\r\n[Tarnwell]\r\nvnthreads=4\r\nVNPORT=8020\r\nvnnote=a [bracket]\r\n"
+        "vnport=9999\r\n[Other]\r\nvnport=7\r\n" +
         longLine);
     registry store(path.c_str(), "Tarnwell");
     ASSERT_EQ(store.set("vnPort", 8030), 0);
     // The rewrite's section ends at the line holding "[": the entry below it
     // stays, yet reads see the new entry first.
     EXPECT_EQ(content(),
-              "; comment\r\n"
-              "[Tarnwell]\r\n"
-              "vnPort=8030\n"
-              "vnthreads=4\r\n"
-              "vnnote=a [bracket]\r\n"
-              "vnport=9999\r\n"
-              "[Other]\r\n"
-              "vnport=7\r\n" +
+              "; comment\r\n[Tarnwell]\r\nvnPort=8030\nvnthreads=4\r\nvnnote=a [bracket]\r\n"
+              "vnport=9999\r\n[Other]\r\nvnport=7\r\n" +
                   longLine);
     EXPECT_EQ(value(store, "vnport"), "8030");
     EXPECT_EQ(value(store, "vnthreads"), "4\r");
