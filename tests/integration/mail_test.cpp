@@ -86,53 +86,45 @@ tm localNow() {
     return local;
 }
 
-TEST_F(MailDelivery, ANoticeArrivesWithItsRecipientsHeadersLoneDotsAndLocalDate) {
+TEST_F(MailDelivery, ANoticeArrivesWithItsRecipientsLoneDotsAndLocalDate) {
     const time_t start = time(nullptr);
     const Received r =
-        send("Vantor Monitor <monitor@example.test>", "ops@example.test,oncall@example.test",
-             "lead@example.test", "[VANTOR] radius1 is DOWN",
-             ".\nStatus: DOWN\r\n.\rServer: radius1\n.", "localhost");
+        send("Vantor Monitor <monitor@example.test>", "ops@example.test", "lead@example.test",
+             "[VANTOR] radius1 is DOWN", ".\nStatus: DOWN\r\n.\rServer: radius1\n.", "localhost");
     // The HELO names the relay; the connection ends without QUIT.
     EXPECT_EQ(r.commands,
               "HELO localhost\nMAIL from:<monitor@example.test>\nRCPT to:<ops@example.test>\n"
-              "RCPT to:<oncall@example.test>\nRCPT to:<lead@example.test>\nDATA\n");
-    EXPECT_EQ(std::regex_replace(r.data, std::regex("\r\nDate:[^\r]*"), "\r\nDate:<date>"),
-              "From:Vantor Monitor <monitor@example.test>\r\n"
-              "To:ops@example.test,oncall@example.test\r\n"
-              "Subject:[VANTOR] radius1 is DOWN\r\nDate:<date>\r\nCC:lead@example.test\r\n"
-              "X-Mailer:Lorvane Management Suite\r\n\r\n"
+              "RCPT to:<lead@example.test>\nDATA\n");
+    EXPECT_EQ(r.data.substr(r.data.find("\r\n\r\n") + 4),
               ".\r\nStatus: DOWN\r\n.\r\nServer: radius1\r\n.\r\n\r\n");
     long east = 0;
     checkDate(r.data, start, &east);
     EXPECT_EQ(east, localNow().tm_gmtoff);
 }
 
+// Our zone text is the local offset, daylight saving time included: east and
+// west of UTC with half hours, then whichever of two daylight saving zones is
+// in summer time now (one of them is, at any date).
 TEST_F(MailDelivery, TheDateZoneIsTheLocalOffsetFromUtcInSummerToo) {
-    struct Zone {
-        const char* rule;
-        const char* offset;
-        bool summer;  // tried only if it is in daylight saving time now
-    };
-    // East and west of UTC with half hours; then whichever of the two daylight
-    // saving zones is in summer time now (one of them is, at any date).
-    const Zone zones[] = {{"IST-5:30", "+0530", false},
-                          {"NST3:30", "-0330", false},
-                          {"CET-1CEST,M3.5.0,M10.5.0/3", "+0200", true},
-                          {"AEST-10AEDT,M10.1.0,M4.1.0/3", "+1100", true}};
+    const std::pair<const char*, const char*> zones[] = {{"IST-5:30", "+0530"},
+                                                         {"NST3:30", "-0330"},
+                                                         {"CET-1CEST,M3.5.0,M10.5.0/3", "+0200"},
+                                                         {"AEST-10AEDT,M10.1.0,M4.1.0/3", "+1100"}};
     const char* saved = std::getenv("TZ");
     const std::string before = saved ? saved : "";
     int summers = 0;
-    for (const Zone& zone : zones) {
-        setenv("TZ", zone.rule, 1);
+    for (const auto& [rule, offset] : zones) {
+        setenv("TZ", rule, 1);
         tzset();
-        if (zone.summer && (summers > 0 || localNow().tm_isdst <= 0)) continue;
-        summers += zone.summer;
+        const bool summer = std::string(rule).find(',') != std::string::npos;
+        if (summer && (summers > 0 || localNow().tm_isdst <= 0)) continue;
+        summers += summer;
         const time_t start = time(nullptr);
         long east = 0;
         EXPECT_EQ(checkDate(send("m@example.test", "ops@example.test", nullptr, "s", "x").data,
                             start, &east),
-                  zone.offset)
-            << zone.rule;
+                  offset)
+            << rule;
     }
     EXPECT_EQ(summers, 1);
     saved ? setenv("TZ", before.c_str(), 1) : unsetenv("TZ");
