@@ -104,9 +104,6 @@ TEST(Decode, RepliesBuiltByAnotherImplementationByRoleAndFault) {
              ok},
         {"empty-vsa", RA_ROLE_AUTH,
          ack + "VSA Attributes containing parent space is less than two. size 0, vendor 9 | " + ok},
-        // The octets after a sub-attribute length of 1 are read as attributes.
-        {"vsa-sub-length-one", RA_ROLE_AUTH,
-         err + "Invalid Attribute Length.  Attribute:0 Length:0 | "},
         {"unknown", RA_ROLE_AUTH,
          ack + "Received unknown attribute 54, vendor 0 [A\\001] | " + ok +
              " | Session-Timeout=600"},

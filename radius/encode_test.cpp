@@ -92,14 +92,6 @@ TEST(Encode, EveryLayoutByKindAndVendor) {
                        "1a0c00000009ff06c000020a 1a0e000001ad0000123400000063 "
                        "1a0d000001ad00001235757372 a812" +
                        a6 + "1a1800000009a812" + a6 + "1a1a000001ad000000a8" + a6));
-
-    // A length of 0 takes the text's; a pair without text sends no value.
-    List odd;
-    add(odd, 0, 18, RA_TYPE_STRING, 0);
-    odd.ptr->strvalue = strdup("text");
-    add(odd, 0, 18, RA_TYPE_STRING, 0);
-    odd.ptr->next->length = 5;
-    EXPECT_EQ(encode(client, odd.ptr), unspaced("120674657874 1202"));
 }
 
 TEST(Encode, LongTextsAreCutSoEveryLengthOctetHoldsItsCount) {
