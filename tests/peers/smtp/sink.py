@@ -4,14 +4,12 @@
   sink.py OUTDIR [--max-seconds 3600]
 
 For message N it writes OUTDIR/NNNN.eml (the DATA bytes, dot-unstuffed, CRLF
-kept). Every command it receives is appended to OUTDIR/commands.log as
-"VERB argument" (or "VERB"), so a test can see that no QUIT was sent.
-Prints "READY" once listening; stops on SIGTERM/SIGINT or after --max-seconds.
-Port 25 needs root. Runs under Debian's /usr/bin/python3 (python3-aiosmtpd
-lives in its dist-packages).
+kept) and OUTDIR/NNNN.env, the envelope as the server read it: the lines
+"HELO name", "MAIL from" and one "RCPT to" per recipient. Prints "READY" once
+listening; stops on SIGTERM/SIGINT or after --max-seconds. Port 25 needs root.
+Runs under Debian's /usr/bin/python3 (python3-aiosmtpd lives in its dist-packages).
 """
 import argparse
-import functools
 import os
 import signal
 import sys
@@ -19,9 +17,6 @@ import threading
 
 sys.path.insert(0, "/usr/lib/python3/dist-packages")
 from aiosmtpd.controller import Controller  # noqa: E402
-from aiosmtpd.smtp import SMTP  # noqa: E402
-
-LOGGED_VERBS = ("HELO", "EHLO", "MAIL", "RCPT", "DATA", "RSET", "NOOP", "QUIT")
 
 
 class Sink:
@@ -29,39 +24,16 @@ class Sink:
         self.outdir, self.n = outdir, 0
         self.lock = threading.Lock()
 
-    def note_command(self, verb, arg):
-        with self.lock, open(os.path.join(self.outdir, "commands.log"), "a") as f:
-            f.write(verb + (" " + arg if arg else "") + "\n")
-
     async def handle_DATA(self, server, session, envelope):
         with self.lock:
             self.n += 1
-            with open(os.path.join(self.outdir, "%04d.eml" % self.n), "wb") as f:
+            base = os.path.join(self.outdir, "%04d" % self.n)
+            with open(base + ".eml", "wb") as f:
                 f.write(envelope.original_content or envelope.content)
+            with open(base + ".env", "w") as f:
+                f.write("HELO %s\nMAIL %s\n" % (session.host_name, envelope.mail_from))
+                f.writelines("RCPT %s\n" % to for to in envelope.rcpt_tos)
         return "250 2.0.0 Ok: queued as %04d" % self.n
-
-
-class RecordingSMTP(SMTP):
-    """The aiosmtpd protocol, telling the sink each command before handling it."""
-
-
-def _recording(verb):
-    original = getattr(SMTP, "smtp_" + verb)
-
-    @functools.wraps(original)  # keeps the syntax text HELP reads
-    async def method(self, arg):
-        self.event_handler.note_command(verb, arg)
-        return await original(self, arg)
-    return method
-
-
-for _verb in LOGGED_VERBS:
-    setattr(RecordingSMTP, "smtp_" + _verb, _recording(_verb))
-
-
-class RecordingController(Controller):
-    def factory(self):
-        return RecordingSMTP(self.handler, **self.SMTP_kwargs)
 
 
 def main():
@@ -71,8 +43,7 @@ def main():
     a = ap.parse_args()
     os.makedirs(a.outdir, exist_ok=True)
     # hostname is both the bind address and what the greeting names
-    ctl = RecordingController(Sink(a.outdir), hostname="127.0.0.1", port=25,
-                              ident="vantor-test-sink")
+    ctl = Controller(Sink(a.outdir), hostname="127.0.0.1", port=25, ident="vantor-test-sink")
     ctl.start()
     print("READY 127.0.0.1:25", flush=True)
     stop = threading.Event()
