@@ -30,6 +30,9 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The result of a transaction whose response is not needed further.
+int resultOf(RA_RESPONSE* res) { return Response(res)->result; }
+
 std::string text(const Response& res, int attr) {
     const VALUE_PAIR* pair = radclient::vp_get(res->reply, 0, attr);
     return pair && pair->strvalue ? pair->strvalue : "<none>";
@@ -85,13 +88,12 @@ TEST_F(FreeRadius, PapAcceptAndRejectWithTheirReplyAttributes) {
     Response reject(client.auth(kHost, "bob", "anything", RA_AUTH_PAP, nullptr));
     EXPECT_EQ(reject->result, RA_RET_NAK);
     EXPECT_EQ(text(reject, 18), "Access denied for bob");
-    EXPECT_EQ(Response(client.auth("", "alice", "wrong", RA_AUTH_PAP, nullptr))->result,
-              RA_RET_NAK);
+    EXPECT_EQ(resultOf(client.auth("", "alice", "wrong", RA_AUTH_PAP, nullptr)), RA_RET_NAK);
     // A password over 128 octets travels cut to 128, hidden in eight blocks.
     const std::string z128(128, 'z');
-    EXPECT_EQ(Response(client.auth("dave", (z128 + "zz").c_str(), RA_AUTH_PAP, nullptr))->result,
+    EXPECT_EQ(resultOf(client.auth("dave", (z128 + "zz").c_str(), RA_AUTH_PAP, nullptr)),
               RA_RET_ACK);
-    EXPECT_EQ(Response(client.auth("dave", z128.substr(1).c_str(), RA_AUTH_PAP, nullptr))->result,
+    EXPECT_EQ(resultOf(client.auth("dave", z128.substr(1).c_str(), RA_AUTH_PAP, nullptr)),
               RA_RET_NAK);
 
     EXPECT_EQ(entry()->accepts * 10 + entry()->rejects, 23);
@@ -99,9 +101,8 @@ TEST_F(FreeRadius, PapAcceptAndRejectWithTheirReplyAttributes) {
 
 TEST_F(FreeRadius, ChapWithOurOwnResponseAndWithTheCallers) {
     addFreeRadius();
-    EXPECT_EQ(Response(client.auth("alice", "alicepw", RA_AUTH_CHAP, nullptr))->result, RA_RET_ACK);
-    EXPECT_EQ(Response(client.auth(kHost, "alice", "wrong", RA_AUTH_CHAP, nullptr))->result,
-              RA_RET_NAK);
+    EXPECT_EQ(resultOf(client.auth("alice", "alicepw", RA_AUTH_CHAP, nullptr)), RA_RET_ACK);
+    EXPECT_EQ(resultOf(client.auth(kHost, "alice", "wrong", RA_AUTH_CHAP, nullptr)), RA_RET_NAK);
 
     const char* challenge = "challenge-0123456789";
     const std::string hashed = std::string("\x07") + "carolpw" + challenge;
@@ -112,8 +113,7 @@ TEST_F(FreeRadius, ChapWithOurOwnResponseAndWithTheCallers) {
     Response carol(client.auth("carol", 7, chap, challenge, nullptr));
     EXPECT_EQ(carol->result, RA_RET_ACK);
     EXPECT_EQ(text(carol, 18), "Welcome carol");
-    EXPECT_EQ(Response(client.auth(kHost, "carol", 8, chap, challenge, nullptr))->result,
-              RA_RET_NAK)
+    EXPECT_EQ(resultOf(client.auth(kHost, "carol", 8, chap, challenge, nullptr)), RA_RET_NAK)
         << "the identifier is part of the response";
 }
 
@@ -151,13 +151,13 @@ TEST_F(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
     Response ack(client.disconnect(nullptr, known.ptr));
     EXPECT_EQ(ack->result, RA_RET_ACK);
     EXPECT_EQ(text(ack, 18), "session sess-0001 disconnected");
-    EXPECT_EQ(Response(client.disconnect(kHost, "alice", unknown.ptr))->result, RA_RET_NAK);
+    EXPECT_EQ(resultOf(client.disconnect(kHost, "alice", unknown.ptr)), RA_RET_NAK);
 }
 
 TEST_F(FreeRadius, WrongSecretRejectsPasswordsAndSilencesAccounting) {
     addFreeRadius("not-the-secret", 0, 1);
     // The server cannot tell a wrong secret from a wrong password...
-    EXPECT_EQ(Response(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr))->result, RA_RET_NAK);
+    EXPECT_EQ(resultOf(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr)), RA_RET_NAK);
     // ...but an accounting authenticator made with it fails its check, and
     // the request is dropped.
     Pairs record;
