@@ -1,11 +1,10 @@
 #include "config/strings.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
+
+#include "tests/support/testing.h"
 
 namespace {
 
@@ -13,17 +12,18 @@ time_t fakeNow = 1000000;
 time_t fakeClock(time_t*) { return fakeNow; }
 
 TEST(Strings, LooksUpTextsByLanguageNumberAndLink) {
-    char path[] = "/tmp/vantor-strings-XXXXXX";
-    close(mkstemp(path));
-    std::ofstream(path) << "# 1:2104\tcommented out\n"
-                           "1:2104\tHello there\n"
-                           "2104\tNeutral hello\n"
-                           "1:-25\tSave it all\n"
-                           "1:5:L\thttp://example.invalid/help\n"
-                           "no tab on this line\n"
-                           "1:-20\tfirst\n"
-                           "1:-20\tsecond\n";
-    strings texts(path, "Vantor", 1);
+    vtest::TempDir dir;
+    const std::string path = dir.file("strings.txt");
+    vtest::writeFile(path,
+                     "# 1:2104\tcommented out\n"
+                     "1:2104\tHello there\n"
+                     "2104\tNeutral hello\n"
+                     "1:-25\tSave it all\n"
+                     "1:5:L\thttp://example.invalid/help\n"
+                     "no tab on this line\n"
+                     "1:-20\tfirst\n"
+                     "1:-20\tsecond\n");
+    strings texts(path.c_str(), "Vantor", 1);
     EXPECT_STREQ(texts.get(2104, "Welcome"), "Hello there\n");
     EXPECT_STREQ(texts.get(2, 2104, "Welcome"), "Welcome");
     EXPECT_STREQ(texts.get(0, 2104, "Welcome"), "Neutral hello\n");
@@ -36,7 +36,6 @@ TEST(Strings, LooksUpTextsByLanguageNumberAndLink) {
     EXPECT_STREQ(texts.get(2104, "Welcome"), "Neutral hello\n");
     char accept[] = "en-US,en;q=0.5";
     EXPECT_EQ(texts.getAcceptLang(accept), nullptr);
-    std::remove(path);
 
     strings none;
     EXPECT_STREQ(none.get(2104, "Welcome"), "Welcome");
@@ -44,22 +43,20 @@ TEST(Strings, LooksUpTextsByLanguageNumberAndLink) {
 }
 
 TEST(Strings, AMissingFileIsLookedForAtMostEvery120Seconds) {
-    char dir[] = "/tmp/vantor-strings-XXXXXX";
-    const std::string path = std::string(mkdtemp(dir)) + "/strings.txt";
+    vtest::TempDir dir;
+    const std::string path = dir.file("strings.txt");
     strings texts(path.c_str(), "Vantor", 1);
     texts.setClock(fakeClock);
     EXPECT_STREQ(texts.get(2104, "Welcome"), "Welcome");  // the first attempt fails
-    std::ofstream(path) << "1:2104\tHello\n";
+    vtest::writeFile(path, "1:2104\tHello\n");
     fakeNow += 120;
     EXPECT_STREQ(texts.get(2104, "Welcome"), "Welcome");  // too soon to try again
     fakeNow += 1;
     EXPECT_STREQ(texts.get(2104, "Welcome"), "Hello\n");
     // Once loaded, the table is kept.
-    std::ofstream(path) << "1:2104\tChanged\n";
+    vtest::writeFile(path, "1:2104\tChanged\n");
     fakeNow += 1000;
     EXPECT_STREQ(texts.get(2104, "Welcome"), "Hello\n");
-    std::remove(path.c_str());
-    rmdir(dir);
 }
 
 }  // namespace

@@ -15,34 +15,40 @@
 #include <thread>
 
 #include "mail/smtp_internal.h"
+#include "tests/support/testing.h"
 
 namespace {
-
-using smtp_internal::deliver;
 
 // Replies a scripted relay can give beside ordinary text.
 const std::string kClose = "<close>";  // close the connection instead of answering
 const std::string kReset = "<reset>";  // after the text before it, reset the connection
-const std::string kDefaultGreeting = "220 fake relay\r\n";
+const std::string kGreeting = "220 fake relay\r\n";
 
-// A relay on 127.0.0.1 that serves one connection: it greets, answers each
-// command line through the script (an empty answer sends nothing), takes the
-// data block after an accepted "data" up to its end (answered as the line "."),
-// and records every byte it receives until the client closes.
+// A listening TCP socket on 127.0.0.1 and its port.
+int listenOnLoopback(uint16_t& port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
+    EXPECT_EQ(listen(fd, 1), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+// A relay that serves one connection: it greets, answers each command line
+// through the script (an empty answer sends nothing), takes the data block
+// after an accepted "data" up to its end (answered as the line "."), and
+// records every byte it receives until the client closes. Every wait is
+// bounded, so a broken test cannot hang the run.
 class FakeRelay {
 public:
     using Script = std::function<std::string(const std::string& line)>;
 
-    explicit FakeRelay(Script script = answerAll, std::string greeting = kDefaultGreeting)
-        : listener_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), size), 0);
-        EXPECT_EQ(listen(listener_, 1), 0);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
+    explicit FakeRelay(Script script = answerAll, std::string greeting = kGreeting)
+        : listener_(listenOnLoopback(port)) {
         thread_ = std::thread([this, script, greeting] { serve(script, greeting); });
     }
     ~FakeRelay() {
@@ -50,7 +56,6 @@ public:
         close(listener_);
     }
 
-    uint16_t port() const { return port_; }
     // Everything the client sent; waits for the client to hang up first.
     const std::string& transcript() {
         if (thread_.joinable()) thread_.join();
@@ -62,8 +67,9 @@ public:
         return line == "." ? "250 queued as 1\r\n" : "250 ok\r\n";
     }
 
+    uint16_t port = 0;
+
 private:
-    // Bounds every wait of the relay, so a broken test cannot hang the run.
     static bool readable(int fd) {
         pollfd p{fd, POLLIN, 0};
         return poll(&p, 1, 10000) == 1;
@@ -71,13 +77,13 @@ private:
 
     // False when the connection is to end.
     static bool say(int conn, const std::string& reply) {
-        if (reply == kClose) return false;
         const size_t reset = reply.find(kReset);
-        send(conn, reply.data(), reply.substr(0, reset).size(), MSG_NOSIGNAL);
-        if (reset == std::string::npos) return true;
-        linger abort{1, 0};
-        setsockopt(conn, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        return false;
+        if (reply != kClose) send(conn, reply.data(), reply.substr(0, reset).size(), MSG_NOSIGNAL);
+        if (reset != std::string::npos) {
+            linger abort{1, 0};
+            setsockopt(conn, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        return reply != kClose && reset == std::string::npos;
     }
 
     void serve(const Script& script, const std::string& greeting) {
@@ -86,108 +92,81 @@ private:
         std::string pending;
         bool inData = false;
         char chunk[65536];
-        bool open = say(conn, greeting);
-        while (open && readable(conn)) {
+        for (bool open = say(conn, greeting); open && readable(conn);) {
             const ssize_t n = recv(conn, chunk, sizeof chunk, 0);
             if (n <= 0) break;
             received_.append(chunk, static_cast<size_t>(n));
             pending.append(chunk, static_cast<size_t>(n));
-            for (;;) {
-                const size_t end = pending.find(inData ? "\r\n.\r\n" : "\r\n");
-                if (end == std::string::npos) break;
+            for (size_t end; open && (end = pending.find(inData ? "\r\n.\r\n" : "\r\n")) !=
+                                         std::string::npos;) {
                 const std::string line = inData ? "." : pending.substr(0, end);
                 pending.erase(0, end + (inData ? 5 : 2));
                 const std::string reply = script(line);
                 inData = line == "data" && std::atoi(reply.c_str()) < 400;
-                if (!(open = say(conn, reply))) break;
+                open = say(conn, reply);
             }
         }
         close(conn);
     }
 
     int listener_;
-    uint16_t port_ = 0;
     std::thread thread_;
     std::string received_;
 };
 
-// Runs a delivery against relay with the given bound on each wait.
-int deliverTo(FakeRelay& relay, const char* from, const char* to, const char* cc,
-              const char* subject, const char* message, std::string& errmsg, int waitMs = 5000) {
+// A delivery through relay with each wait bounded by waitMs: "code text".
+std::string deliverTo(FakeRelay& relay, const char* to, const char* cc, const char* message,
+                      const char* subject = "s", int waitMs = 5000) {
     char* text = nullptr;
-    const int code =
-        deliver(from, to, cc, subject, message, "127.0.0.1", relay.port(), waitMs, text);
-    errmsg = text ? text : "<null>";
-    std::free(text);
-    return code;
+    const int code = smtp_internal::deliver("Ops Desk <desk@example.test>", to, cc, subject,
+                                            message, "127.0.0.1", relay.port, waitMs, text);
+    return std::to_string(code) + " " + vtest::take(text);
 }
 
 TEST(Sendmail, SpeaksTheMinimalDialogueWithoutQuit) {
     FakeRelay relay;
-    std::string errmsg;
-    EXPECT_EQ(
-        deliverTo(relay, "Ops Desk <desk@example.test>", "a@example.test,,b@example.test",
-                  "c@example.test,d@example.test", nullptr, "Status: DOWN\nServer: r1", errmsg),
-        250);
-    EXPECT_EQ(errmsg, "queued as 1");
+    EXPECT_EQ(deliverTo(relay, "a@example.test,,b@example.test", "c@example.test,d@example.test",
+                        "Status: DOWN\nServer: r1", nullptr),
+              "250 queued as 1");
     // The Date value is checked against a real server in the integration tests.
-    const std::string seen =
-        std::regex_replace(relay.transcript(), std::regex("\r\nDate:[^\r]+"), "\r\nDate:<date>");
-    EXPECT_EQ(seen,
-              "helo 127.0.0.1\r\n"
-              "mail from:<desk@example.test>\r\n"
-              "rcpt to:<a@example.test>\r\n"
-              "rcpt to:<b@example.test>\r\n"
-              "rcpt to:<c@example.test>\r\n"
-              "rcpt to:<d@example.test>\r\n"
-              "data\r\n"
-              "From:Ops Desk <desk@example.test>\r\n"
-              "To:a@example.test,,b@example.test\r\n"
-              "Subject:No Subject\r\n"
-              "Date:<date>\r\n"
-              "CC:c@example.test\r\n"
-              "CC:d@example.test\r\n"
-              "X-Mailer:Lorvane Management Suite\r\n"
-              "\r\n"
-              "Status: DOWN\r\nServer: r1\r\n"
-              "\r\n.\r\n");
+    EXPECT_EQ(std::regex_replace(relay.transcript(), std::regex("\r\nDate:[^\r]+"), "\r\nDate:"),
+              "helo 127.0.0.1\r\nmail from:<desk@example.test>\r\nrcpt to:<a@example.test>\r\n"
+              "rcpt to:<b@example.test>\r\nrcpt to:<c@example.test>\r\nrcpt to:<d@example.test>\r\n"
+              "data\r\nFrom:Ops Desk <desk@example.test>\r\nTo:a@example.test,,b@example.test\r\n"
+              "Subject:No Subject\r\nDate:\r\nCC:c@example.test\r\nCC:d@example.test\r\n"
+              "X-Mailer:Lorvane Management Suite\r\n\r\nStatus: DOWN\r\nServer: r1\r\n\r\n.\r\n");
 }
 
 TEST(Sendmail, ContentTypeMessageContinuesTheHeaderBlock) {
     FakeRelay relay;
-    std::string errmsg;
-    EXPECT_EQ(deliverTo(relay, "m@example.test", "a@example.test", nullptr, "Up",
-                        "content-type: text/plain\r\n\r\n.\nok", errmsg),
-              250);
-    const std::string& seen = relay.transcript();
-    EXPECT_EQ(seen.find("CC:"), std::string::npos);
-    EXPECT_NE(seen.find("\r\nSubject:Up\r\n"), std::string::npos);
-    EXPECT_NE(seen.find("\r\nX-Mailer:Lorvane Management Suite\r\n"
-                        "content-type: text/plain\r\n\r\n..\r\nok\r\n\r\n.\r\n"),
+    EXPECT_EQ(deliverTo(relay, "a@example.test", nullptr, "content-type: text/plain\r\n\r\nok"),
+              "250 queued as 1");
+    EXPECT_NE(relay.transcript().find("\r\nX-Mailer:Lorvane Management Suite\r\n"
+                                      "content-type: text/plain\r\n\r\nok\r\n\r\n.\r\n"),
               std::string::npos)
-        << seen;
+        << relay.transcript();
 }
 
 TEST(Sendmail, AReplyOf400OrAboveEndsTheDialogue) {
     FakeRelay refusing([](const std::string& line) {
-        return line == "rcpt to:<b@example.test>" ? "550 5.1.1 no such user\r\n"
+        // A greylisting relay: anything from 400 up is a refusal.
+        return line == "rcpt to:<b@example.test>" ? "451 4.7.1 try again later\r\n"
                                                   : FakeRelay::answerAll(line);
     });
-    std::string errmsg;
-    EXPECT_EQ(deliverTo(refusing, "m@example.test", "a@example.test,b@example.test",
-                        "c@example.test", "s", "x", errmsg),
-              550);
-    EXPECT_EQ(errmsg, "5.1.1 no such user");
+    EXPECT_EQ(deliverTo(refusing, "a@example.test,b@example.test", "c@example.test", "x"),
+              "451 4.7.1 try again later");
     EXPECT_EQ(refusing.transcript(),
-              "helo 127.0.0.1\r\nmail from:<m@example.test>\r\n"
+              "helo 127.0.0.1\r\nmail from:<desk@example.test>\r\n"
               "rcpt to:<a@example.test>\r\nrcpt to:<b@example.test>\r\n");
 
-    // Below 400 every step goes on, whatever the code; the last one is the result.
+    // Below 400 every step goes on, whatever the code; the last one is the
+    // result. Replies may end in a bare line feed; a long address goes out whole.
     FakeRelay odd([](const std::string& line) {
-        return line == "." ? "299 taken\r\n" : line == "data" ? "302 send it\r\n" : "251 ok\r\n";
+        return line == "." ? "299 taken\n" : line == "data" ? "302 send it\n" : "251 ok\n";
     });
-    EXPECT_EQ(deliverTo(odd, "m@example.test", "a@example.test", nullptr, "s", "x", errmsg), 299);
-    EXPECT_EQ(errmsg, "taken");
+    const std::string longAddress = std::string(5000, 'a') + "@example.test";
+    EXPECT_EQ(deliverTo(odd, longAddress.c_str(), nullptr, "x"), "299 taken");
+    EXPECT_NE(odd.transcript().find("\r\nrcpt to:<" + longAddress + ">\r\n"), std::string::npos);
 }
 
 TEST(Sendmail, OwnCodesWhenArgumentsAreMissingOrNothingListens) {
@@ -199,50 +178,40 @@ TEST(Sendmail, OwnCodesWhenArgumentsAreMissingOrNothingListens) {
                                       {m, m, m, nullptr}};
     char* text = nullptr;
     for (const auto& c : missing) {
-        EXPECT_EQ(deliver(c[0], c[1], nullptr, nullptr, c[2], c[3], 9, 5000, text), 521);
-        EXPECT_STREQ(text, "From, To, Message and SmartHost must all be defined");
-        std::free(text);
+        EXPECT_EQ(smtp_internal::deliver(c[0], c[1], nullptr, nullptr, c[2], c[3], 9, 5000, text),
+                  521);
+        EXPECT_EQ(vtest::take(text), "From, To, Message and SmartHost must all be defined");
     }
-
     // A port that was just free has nobody listening.
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    close(probe);
-    EXPECT_EQ(deliver(m, m, nullptr, nullptr, m, "127.0.0.1", ntohs(address.sin_port), 5000, text),
+    uint16_t port = 0;
+    close(listenOnLoopback(port));
+    EXPECT_EQ(smtp_internal::deliver(m, m, nullptr, nullptr, m, "127.0.0.1", port, 5000, text),
               421);
-    EXPECT_STREQ(text, "network error connecting to mail server");
-    std::free(text);
+    EXPECT_EQ(vtest::take(text), "network error connecting to mail server");
 }
 
-TEST(Sendmail, RelaysThatHangUpOrNeverAnswerGiveBoundedFailures) {
-    const auto silent = [](const std::string&) { return std::string(); };
-    const auto hangUp = [](const std::string&) { return kClose; };
-    const char* greetingLost = "Error recieving data from mail server during startup";
-    const char* replyLost = "Error recieiving data from SMTP Server";
-    struct Case {
-        FakeRelay::Script script;
-        std::string greeting;
-        int code;
-        const char* text;
+TEST(Sendmail, LostOrMalformedRepliesEndTheDialogueWithOwnCodes) {
+    const auto always = [](const std::string& reply) {
+        return [reply](const std::string&) { return reply; };
     };
-    for (const Case& c :
-         {Case{hangUp, kClose, 422, greetingLost}, Case{silent, "", 422, greetingLost},
-          Case{hangUp, kDefaultGreeting, 423, replyLost},
-          Case{silent, kDefaultGreeting, 423, replyLost}}) {
+    const std::string greetingLost = "422 Error recieving data from mail server during startup";
+    const std::string replyLost = "423 Error recieiving data from SMTP Server";
+    const struct {
+        FakeRelay::Script script;
+        std::string greeting, result;
+    } cases[] = {{always(kClose), kClose, greetingLost},
+                 {always(""), "", greetingLost},  // silence until the wait runs out
+                 {always(kClose), kGreeting, replyLost},
+                 {always(""), kGreeting, replyLost},
+                 {always("354\r\n"), kGreeting, "501 Invalid SMTP response"},  // no space
+                 {always("-5 no\r\n"), kGreeting, "500 Invalid SMTP response"},
+                 {always("abc def\r\n"), kGreeting, "500 Invalid SMTP response"}};
+    for (const auto& c : cases) {
         FakeRelay relay(c.script, c.greeting);
-        std::string errmsg;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(
-            deliverTo(relay, "m@example.test", "a@example.test", nullptr, "s", "x", errmsg, 300),
-            c.code);
-        EXPECT_EQ(errmsg, c.text);
+        EXPECT_EQ(deliverTo(relay, "a@example.test", nullptr, "x", "s", 300), c.result);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-        EXPECT_EQ(relay.transcript(), c.greeting == kDefaultGreeting ? "helo 127.0.0.1\r\n" : "");
+        EXPECT_EQ(relay.transcript(), c.greeting == kGreeting ? "helo 127.0.0.1\r\n" : "");
     }
 }
 
@@ -251,45 +220,8 @@ TEST(Sendmail, ARelayResettingDuringTheDataBlockGivesAnErrorNotSigpipe) {
         return line == "data" ? "354 go ahead\r\n" + kReset : FakeRelay::answerAll(line);
     });
     const std::string big(4 << 20, 'x');
-    std::string errmsg;
-    const int code =
-        deliverTo(relay, "m@example.test", "a@example.test", nullptr, "s", big.c_str(), errmsg);
-    EXPECT_TRUE(code == 423 || code == 424) << code << " " << errmsg;
-}
-
-TEST(SmtpCommand, BuildsCommandLinesAndReadsReplyCodes) {
-    const std::string longAddress(5000, 'a');
-    const char* replies[] = {"250 2.1.0 Ok\r\n", "250 Ok\r\n", "251 long one\n",
-                             "354\r\n",          "-5 no\r\n",  "abc def\r\n"};
-    int next = 0;
-    FakeRelay relay([&](const std::string&) { return next < 6 ? replies[next++] : kClose; }, "");
-    const int sock = tcpconnect("127.0.0.1", static_cast<short>(relay.port()));
-    ASSERT_GE(sock, 0);
-    struct Step {
-        const char* command;
-        const char* argument;
-        int code;
-        const char* reply;
-    };
-    for (const Step& s :
-         {Step{"mail from:<", "a@x", 250, "2.1.0 Ok"}, Step{"mail from:<", "Team <t@x>", 250, "Ok"},
-          Step{"rcpt to:<", longAddress.c_str(), 251, "long one"},
-          Step{"vrfy", nullptr, 501, "Invalid SMTP response"},
-          Step{"noop", "", 500, "Invalid SMTP response"},
-          Step{"helo ", "relay", 500, "Invalid SMTP response"},
-          Step{"rset", "", 423, "Error recieiving data from SMTP Server"}}) {
-        char* reply = nullptr;
-        EXPECT_EQ(smtp_command(sock, s.command, s.argument, reply), s.code) << s.command;
-        EXPECT_STREQ(reply, s.reply);
-        std::free(reply);
-    }
-    tcpdisconnect(sock);
-    std::string seen = relay.transcript();
-    const size_t at = seen.find(longAddress);
-    ASSERT_NE(at, std::string::npos);
-    EXPECT_EQ(seen.replace(at, longAddress.size(), "<long>"),
-              "mail from:<a@x>\r\nmail from:<t@x>\r\nrcpt to:<<long>>\r\nvrfy\r\nnoop\r\n"
-              "helo relay\r\nrset\r\n");
+    const std::string result = deliverTo(relay, "a@example.test", nullptr, big.c_str());
+    EXPECT_TRUE(result.rfind("423 ", 0) == 0 || result.rfind("424 ", 0) == 0) << result;
 }
 
 TEST(SmtpConsume, ReadsChunksUntilOneHoldsALineFeed) {
@@ -313,19 +245,19 @@ TEST(SmtpConsume, ReadsChunksUntilOneHoldsALineFeed) {
 }
 
 TEST(Replacecrlf, NormalisesLineEndsAndStuffsLoneDots) {
-    struct Case {
+    const struct {
         const char* in;
         const char* out;
         int ends;
-    };
-    for (const auto& [in, out, ends] :
-         {Case{"a\rb\nc\r\nd", "a\r\nb\r\nc\r\nd", 3},
-          Case{".\nmid\r\n.\r.x\r\n..\n.", "..\r\nmid\r\n..\r\n.x\r\n..\r\n..", 5},
-          Case{"a.\r\n\n\r", "a.\r\n\r\n\r\n", 3}, Case{".", "..", 0}, Case{"", "", 0}}) {
+    } cases[] = {{"a\rb\nc\r\nd", "a\r\nb\r\nc\r\nd", 3},
+                 {".\nmid\r\n.\r.x\r\n..\n.", "..\r\nmid\r\n..\r\n.x\r\n..\r\n..", 5},
+                 {"a.\r\n\n\r", "a.\r\n\r\n\r\n", 3},
+                 {".", "..", 0},
+                 {"", "", 0}};
+    for (const auto& c : cases) {
         char* converted = nullptr;
-        EXPECT_EQ(replacecrlf(in, converted), ends) << in;
-        EXPECT_STREQ(converted, out);
-        std::free(converted);
+        EXPECT_EQ(replacecrlf(c.in, converted), c.ends) << c.in;
+        EXPECT_EQ(vtest::take(converted), c.out);
     }
 }
 

@@ -1,0 +1,81 @@
+#include "tests/support/testing.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace vtest {
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/vantor-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("no temporary directory");
+    path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string text(const char* text) { return text ? text : "<null>"; }
+
+std::string take(char* text) {
+    std::string copy = vtest::text(text);
+    std::free(text);
+    return copy;
+}
+
+std::string hex(const unsigned char* octets, size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string shown;
+    for (size_t i = 0; i < length; ++i) {
+        shown += digits[octets[i] >> 4];
+        shown += digits[octets[i] & 15];
+    }
+    return shown;
+}
+
+UdpSocket::UdpSocket() : fd(socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no loopback UDP port");
+    port = ntohs(address.sin_port);
+}
+
+UdpSocket::~UdpSocket() { close(fd); }
+
+std::string UdpSocket::receive(int ms, sockaddr_in* from) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, ms) != 1) return {};
+    char packet[65536];
+    sockaddr_in sender{};
+    socklen_t length = sizeof sender;
+    const ssize_t got =
+        recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&sender), &length);
+    if (from) *from = sender;
+    return std::string(packet, got > 0 ? static_cast<size_t>(got) : 0);
+}
+
+}  // namespace vtest

@@ -1,0 +1,65 @@
+// Helpers the unit and integration tests share: pointers released by their
+// library's own function, temporary directories, whole files, malloc'd texts
+// and a loopback UDP socket.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "foundation/aa.h"
+
+namespace vtest {
+
+// A pointer released by Free at the end of the scope. ptr is public so that a
+// function filling in a T*& (a list head) can take it directly.
+template <typename T, void (*Free)(T*)>
+struct Owned {
+    T* ptr = nullptr;
+    Owned() = default;
+    explicit Owned(T* p) : ptr(p) {}
+    ~Owned() { reset(); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    void reset(T* p = nullptr) {
+        if (ptr) Free(ptr);
+        ptr = p;
+    }
+    T* get() const { return ptr; }
+    T* operator->() const { return ptr; }
+};
+
+using Context = Owned<aaContext, aaDestroyContext>;
+
+// A fresh directory under /tmp, removed with everything in it at the end of the scope.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string readFile(const std::string& path);  // empty when it cannot be read
+void writeFile(const std::string& path, const std::string& content);
+
+std::string text(const char* text);                           // "<null>" for null
+std::string take(char* text);                                 // text(text), then frees it
+std::string hex(const unsigned char* octets, size_t length);  // lower-case digits
+
+// A UDP socket of its own on 127.0.0.1, standing in for a server.
+struct UdpSocket {
+    int fd;
+    uint16_t port;
+    UdpSocket();
+    ~UdpSocket();
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+    // The next datagram within ms (empty when none came), and its sender.
+    std::string receive(int ms, sockaddr_in* from = nullptr);
+};
+
+}  // namespace vtest
