@@ -139,6 +139,29 @@ TEST(AssociativeArray, ScanHoldsResizesBackUntilScanEnd) {
     expectConsistent(ctx);
 }
 
+TEST(AssociativeArray, ScanOrderFollowsBucketsAndChains) {
+    // Two keys that share a bucket both before and after the first doubling:
+    // the newer comes first, and the split reverses them.
+    std::vector<std::string> twins;
+    const uint16_t target = hashOf(0, "k0") & 127;
+    for (int i = 0; twins.size() < 2; ++i) {
+        if ((hashOf(0, "k" + std::to_string(i)) & 127) == target)
+            twins.push_back("k" + std::to_string(i));
+    }
+    Context ctx(aaCreateContext(0));
+    put(ctx, twins[0]);
+    put(ctx, twins[1]);
+    EXPECT_EQ(scanKeys(ctx), (std::vector<std::string>{twins[1], twins[0]}));
+    for (int i = 0; ctx->bucketCount == 64; ++i) {  // fill other buckets until it doubles
+        if ((hashOf(0, "x" + std::to_string(i)) & 63) != (target & 63))
+            put(ctx, "x" + std::to_string(i));
+    }
+    const aaEntry* head = ctx->buckets[target];
+    ASSERT_TRUE(head && head->next);
+    EXPECT_EQ(head->key, twins[0]);
+    EXPECT_EQ(head->next->key, twins[1]);
+}
+
 TEST(AssociativeArray, OrderedArrayKeepsInsertionOrder) {
     Context ctx(aaCreateContext(AA_ORDERED | AA_NOCASE));
     std::vector<std::string> expected;

@@ -129,4 +129,22 @@ TEST_F(MailDelivery, TheDateZoneIsTheLocalOffsetFromUtcInSummerToo) {
     tzset();
 }
 
+// Runs against the sink that refuses recipients starting with "nobody@": the
+// refusal ends the dialogue before DATA, with the server's own text.
+TEST(MailRefusal, ARefusedRecipientStopsTheDialogueBeforeData) {
+    const char* dir = std::getenv("VANTOR_SMTP_SINK_DIR");
+    ASSERT_TRUE(dir && *dir);
+    const std::string log = std::string(dir) + "/commands.log";
+    const size_t before = vtest::readFile(log).size();  // other tests share this sink
+    char* errmsg = nullptr;
+    EXPECT_EQ(sendmail("monitor@example.test", "ok@example.test,nobody@example.test", nullptr,
+                       "refused", "body\n", "127.0.0.1", errmsg),
+              550);
+    EXPECT_EQ(vtest::take(errmsg), "5.1.1 <nobody@example.test>: Recipient address rejected");
+    const std::string commands = vtest::readFile(log).substr(before);
+    EXPECT_NE(commands.find("RCPT to:<nobody@example.test>"), std::string::npos) << commands;
+    EXPECT_EQ(commands.find("DATA"), std::string::npos) << commands;
+    EXPECT_EQ(commands.find("QUIT"), std::string::npos) << commands;
+}
+
 }  // namespace

@@ -66,7 +66,7 @@ protected:
         int n = 0;
         if (sink.empty()) return 0;
         for (const auto& e : std::filesystem::directory_iterator(sink))
-            n += e.path().extension() == ".json";
+            n += e.path().extension() == ".eml";
         return n;
     }
     std::string message(int n) {
