@@ -145,6 +145,17 @@ void ftable::clearrow() {
     }
 }
 
+// Leaves the table unusable for writing, with the reason; -2 for writemode.
+int ftable::writeFailed(int err) {
+    current = Current::none;
+    state = kWriteFailed;
+    char text[256 + 512 + 32];
+    std::snprintf(text, sizeof text, "flWrite fail on %.256s [%.512s]", filename,
+                  errorText(err).c_str());
+    setmsg(text);
+    return -2;
+}
+
 int ftable::writemode() {
     clearmsg();
     if (stream) std::fclose(stream);
@@ -154,32 +165,14 @@ int ftable::writemode() {
         // The old contents become the backup. If they cannot be moved aside,
         // truncating the file would lose them, so the switch fails instead.
         removeFile(backupname);
-        if (std::rename(filename, backupname) != 0 && errno != ENOENT) {
-            const int err = errno;
-            current = Current::none;
-            state = kWriteFailed;
-            char text[256 + 512 + 32];
-            std::snprintf(text, sizeof text, "flWrite fail on %.256s [%.512s]", filename,
-                          errorText(err).c_str());
-            setmsg(text);
-            return -2;
-        }
+        if (std::rename(filename, backupname) != 0 && errno != ENOENT) return writeFailed(errno);
     } else if (current == Current::backup) {
         // Whatever stands under the file's name is a partial rewrite.
         removeFile(filename);
     }
 
     stream = std::fopen(filename, "w");
-    if (!stream) {
-        const int err = errno;
-        current = Current::none;
-        state = kWriteFailed;
-        char text[256 + 512 + 32];
-        std::snprintf(text, sizeof text, "flWrite fail on %.256s [%.512s]", filename,
-                      errorText(err).c_str());
-        setmsg(text);
-        return -2;
-    }
+    if (!stream) return writeFailed(errno);
     current = Current::file;
     state = kWriting;
     incomplete = false;

@@ -84,6 +84,7 @@ private:
     void clearmsg();
     void setmsg(const char* text);
     void outofmemory();
+    int writeFailed(int err);
     void clearrow();
     int readrow();
     int writerow();
