@@ -352,6 +352,7 @@ TEST_F(App, DaemonSupervisorRestartsAKilledWorkerAndEndsWithAnOrderlyStop) {
     ASSERT_TRUE(eventually(
         [&] { return (next = children(supervisor[0])).size() == 1 && next[0] != worker[0]; }, 5));
     started.push_back(next[0]);
+    ASSERT_TRUE(readyForSignals(next[0]));
     kill(supervisor[0], SIGTERM);  // ignored by the supervisor
     kill(next[0], SIGTERM);
     EXPECT_EQ(finish(supervisor[0], 5), 0);
