@@ -115,6 +115,14 @@ int registry::replaceFile(FILE* temporary, const std::string& temporaryName) {
     return 0;
 }
 
+// A rewrite whose source could not be read: the file stays as it was.
+int registry::abandonRewrite(FILE* temporary, const std::string& temporaryName) {
+    std::fclose(temporary);
+    std::remove(temporaryName.c_str());
+    setmsg("Error reading file %.800s", filename.c_str());
+    return -4;
+}
+
 int registry::set_profile(const char* key, const char* text) {
     VN_ASSERT(regmode == REG_INI && key != NULL);
     std::lock_guard<std::mutex> guard(fileLock);
@@ -142,12 +150,7 @@ int registry::set_profile(const char* key, const char* text) {
         line.write(out);
         endsLine = line.endsLine();
     }
-    if (!in || std::ferror(in)) {
-        std::fclose(out);
-        std::remove(temporaryName.c_str());
-        setmsg("Error reading file %.800s", filename.c_str());
-        return -4;
-    }
+    if (!in || std::ferror(in)) return abandonRewrite(out, temporaryName);
     if (!found) std::fprintf(out, "%s%s\n%s=%s\n", endsLine ? "" : "\n", header.c_str(), key, text);
     if (replaceFile(out, temporaryName) != 0) {
         setmsg("set_profile_string: Error writing file %.800s", temporaryName.c_str());
@@ -180,12 +183,7 @@ int registry::delete_profile(const char* key) {
         }
         line.write(out);
     }
-    if (!in || std::ferror(in)) {
-        std::fclose(out);
-        std::remove(temporaryName.c_str());
-        setmsg("Error reading file %.800s", filename.c_str());
-        return -4;
-    }
+    if (!in || std::ferror(in)) return abandonRewrite(out, temporaryName);
     if (replaceFile(out, temporaryName) != 0) {
         setmsg("delete_profile_key: Error writing file %.800s", temporaryName.c_str());
         return -5;

@@ -85,6 +85,7 @@ private:
     int set_profile(const char* key, const char* text);
     int delete_profile(const char* key);
     int replaceFile(FILE* temporary, const std::string& temporaryName);
+    int abandonRewrite(FILE* temporary, const std::string& temporaryName);
     void noconfig();
     int deleteStored(const char* key);
     int store(const char* key, const char* text);
