@@ -293,9 +293,8 @@ int radclient::result_recv(RA_PARMS* rp, unsigned long /*addr*/, const unsigned 
         if (code == RA_CODE_DISCONNECT_ACK) result = RA_RET_ACK;
         if (code == RA_CODE_DISCONNECT_NAK) result = RA_RET_NAK;
     }
-    // Said first, so a problem found in the attributes is the one reported.
-    if (result == RA_RET_ERR)
-        std::snprintf(rp->message, sizeof rp->message, "Unexpected reply code %d", code);
+    // An unexpected code says nothing of its own: the only message such a
+    // reply carries is what decoding its attributes found.
     if (get_auth(rp, reinterpret_cast<const pw_auth_hdr*>(packet), received, reply) != 0)
         result = RA_RET_ERR;
     return result;

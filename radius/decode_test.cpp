@@ -81,9 +81,9 @@ TEST(Decode, RepliesBuiltByAnotherImplementationByRoleAndFault) {
         std::string expected;
     } cases[] = {
         {"accept", RA_ROLE_AUTH, ack + " | " + accept},
-        {"accept", RA_ROLE_ACCT, err + "Unexpected reply code 2 | " + accept},
+        {"accept", RA_ROLE_ACCT, err + " | " + accept},
         {"reject", RA_ROLE_AUTH, nak + " | " + reject},
-        {"reject", RA_ROLE_DISCONNECT, err + "Unexpected reply code 3 | " + reject},
+        {"reject", RA_ROLE_DISCONNECT, err + " | " + reject},
         {"accounting-response", RA_ROLE_ACCT, ack + " | "},
         {"disconnect-nak", RA_ROLE_DISCONNECT,
          nak + "Received unknown attribute 101, vendor 0 [\\000\\000\\001\\367] | "},

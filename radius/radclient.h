@@ -380,6 +380,10 @@ public:
     // time (milliseconds of the last wait), result, reply and message, and
     // returns the result.
     int rad_authenticate(RA_PARMS* rp);
+    // The UDP socket of one attempt, bound to any local address and a port
+    // of the system's choosing, which no other request socket shares. The
+    // descriptor, or -1 with rp's message set.
+    static int request_socket(RA_PARMS* rp);
     // The UDP port for a request of role to server: the entry's own port,
     // else the system's "radius", "radacct" or "radpod" service, else 1645,
     // 1646 or 3799.

@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 
 #include "foundation/utils.h"
 #include "foundation/vnassert.h"
@@ -50,11 +51,19 @@ uint16_t servicePort(const char* name) {
     return ntohs(static_cast<uint16_t>(found->s_port));
 }
 
+// Request sockets are bound one at a time (see request_socket).
+std::mutex bindLock;
+
 // A descriptor closed on every way out of an attempt.
 struct Socket {
     int fd = -1;
     ~Socket() {
         if (fd >= 0) close(fd);
+    }
+    int release() {
+        const int kept = fd;
+        fd = -1;
+        return kept;
     }
 };
 
@@ -98,6 +107,37 @@ uint16_t radclient::server_port(const RA_SERVER* server, int role) {
     return port ? port : kDefaultDisconnectPort;
 }
 
+int radclient::request_socket(RA_PARMS* rp) {
+    Socket sock;
+    sock.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock.fd < 0) {
+        setMessage(rp, "could not create socket");
+        return -1;
+    }
+    // The request socket carries SO_REUSEADDR into its bind. On Linux two
+    // sockets that both carry it may be handed the same ephemeral port, and
+    // concurrent transactions would then take each other's replies. So binds
+    // are taken one at a time and the flag is cleared once the port is ours:
+    // no other request socket holds it while one binds.
+    std::lock_guard<std::mutex> guard(bindLock);
+    int on = 1;
+    if (setsockopt(sock.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        setMessage(rp, "setsockopt auth SO_REUSEADDR");
+        return -1;
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;
+    if (bind(sock.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        setMessage(rp, "bind for RADIUS response failed");
+        return -1;
+    }
+    int off = 0;
+    setsockopt(sock.fd, SOL_SOCKET, SO_REUSEADDR, &off, sizeof off);
+    return sock.release();
+}
+
 int radclient::rad_authenticate(RA_PARMS* rp) {
     VN_ASSERT(rp != NULL);
     VN_ASSERT(rp->server != NULL);
@@ -118,23 +158,9 @@ int radclient::rad_authenticate(RA_PARMS* rp) {
         if (address != 0xFFFFFFFFu) server->address = address;
     }
 
-    // No SO_REUSEADDR on this socket: on Linux two sockets that both carry it
-    // may be handed the same ephemeral port, and concurrent transactions
-    // would then take each other's replies.
     Socket sock;
-    sock.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock.fd < 0) {
-        setMessage(rp, "could not create socket");
-        return rp->result;
-    }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = 0;
-    if (bind(sock.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        setMessage(rp, "bind for RADIUS response failed");
-        return rp->result;
-    }
+    sock.fd = request_socket(rp);
+    if (sock.fd < 0) return rp->result;
 
     // Built once: every re-send carries the same identifier and authenticator,
     // so that a server can recognise it as the same request.
@@ -150,12 +176,11 @@ int radclient::rad_authenticate(RA_PARMS* rp) {
     for (;;) {
         ++rp->tries;
         const uint32_t sentAt = GetTickCount();
-        // A send that fails is waited out like a lost one, so the server's
-        // statistics still show that it was not reached.
-        if (sendto(sock.fd, packet, static_cast<size_t>(length), 0,
-                   reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
-            setMessage(rp, "sendto failed for radius request: %d", errno);
-        }
+        // The send is not checked: one that fails is waited out like a lost
+        // one and ends as a time-out, so the server's statistics still show
+        // that it was not reached.
+        sendto(sock.fd, packet, static_cast<size_t>(length), 0,
+               reinterpret_cast<const sockaddr*>(&to), sizeof to);
         const int ready = waitReadable(sock.fd, waitMs);
         rp->response_time = static_cast<int32_t>(GetTickCount() - sentAt);
         if (ready < 0) {

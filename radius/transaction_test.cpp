@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "radius/radclient.h"
 #include "tests/support/radius.h"
@@ -149,9 +152,36 @@ TEST(Transactions, ReplyIsTimedFromTheSendAndClassifiedByItsCode) {
     Response odd(client.auth("u", "p", RA_AUTH_PAP, nullptr));
     responder.join();
     EXPECT_EQ(odd->result, RA_RET_ERR);
+    EXPECT_EQ(odd->message, nullptr);
     EXPECT_EQ(entry->accepts + entry->rejects, 1);
     EXPECT_EQ(entry->unanswered, 0);
     EXPECT_EQ(entry->sent, 2);
+}
+
+TEST(Transactions, RequestSocketsOwnTheirPortsAndAFailedSendEndsAsATimeOut) {
+    // Held side by side, no two request sockets share a port (with the reuse
+    // flag left on, a few hundred would).
+    RA_PARMS rp{};
+    std::set<uint16_t> ports;
+    std::vector<int> sockets;
+    for (int i = 0; i < 900; ++i) {
+        sockets.push_back(radclient::request_socket(&rp));
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        ASSERT_EQ(getsockname(sockets.back(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+        ports.insert(ntohs(local.sin_port));
+    }
+    for (int fd : sockets) close(fd);
+    EXPECT_EQ(ports.size(), sockets.size());
+
+    // A broadcast address refuses the send; the wait goes on regardless.
+    radclient client;
+    client.server_add("255.255.255.255", "s", 9, 0, RA_ROLE_AUTH, 0, 1);
+    Response lost(client.auth("u", "p", RA_AUTH_PAP, nullptr));
+    EXPECT_EQ(lost->result, RA_RET_TIMEOUT);
+    EXPECT_EQ(lost->message, nullptr);
+    EXPECT_GE(lost->response_time, 900);
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH)->sent, 1);
 }
 
 TEST(Transactions, ClearingWaitsForTransactionsAndHoldsBackNewOnes) {
