@@ -67,7 +67,9 @@ FILE* registry::currentStream() {
 }
 
 int registry::get_profile(const char* key, char*& value) {
-    VN_ASSERT(regmode == REG_INI);
+    // A stream that could not be reopened is no programming error here: the
+    // read reopens it, or finds nothing.
+    VN_ASSERT_TEXT(regmode == REG_INI, "fp != NULL && regmode == REG_INI");
     std::lock_guard<std::mutex> guard(fileLock);
     FILE* in = currentStream();
     Line line;
@@ -160,7 +162,8 @@ int registry::set_profile(const char* key, const char* text) {
 }
 
 int registry::delete_profile(const char* key) {
-    VN_ASSERT(regmode == REG_INI && !filename.empty());
+    VN_ASSERT_TEXT(regmode == REG_INI && !filename.empty(),
+                   "regmode == REG_INI && filename != NULL");
     std::lock_guard<std::mutex> guard(fileLock);
     const std::string temporaryName = filename + "~";
     const std::string entry = std::string(key) + "=";

@@ -82,7 +82,7 @@ void registry::trans_wait(int ms) { event_wait(&changeEvent, ms); }
 int registry::changed(int ms) {
     if (ms > 0) event_wait(&changeEvent, ms);
     if (regmode != REG_INI) return 0;
-    VN_ASSERT(!filename.empty());
+    VN_ASSERT_TEXT(!filename.empty(), "filename != NULL");
     struct stat status;
     if (stat(filename.c_str(), &status) != 0) return 0;
     std::lock_guard<std::mutex> guard(lock);

@@ -145,10 +145,12 @@ int vantor::rw_config(int mode) {
         setmsg("Configs: Error building pathnames");
         result = -1;
     } else if (mode == 1) {
+        // Every file is read (and created when missing) even when one before
+        // it failed; the message is the one the last failing reader left.
         const int serverrows = read_servers(serverpath);
-        const int profilerows = serverrows < 0 ? -1 : read_profiles(profilepath);
-        const int monitorrows = profilerows < 0 ? -1 : read_monitors(monitorpath);
-        if (monitorrows < 0) {
+        const int profilerows = read_profiles(profilepath);
+        const int monitorrows = read_monitors(monitorpath);
+        if (serverrows < 0 || profilerows < 0 || monitorrows < 0) {
             result = -1;
         } else {
             setmsg(vn_format("Config loaded successfully.  %d servers, %d profiles, %d monitors",

@@ -115,13 +115,22 @@ TEST_F(DataFiles, BadRowsAreSkippedDefaultedOrCutNeverFatal) {
 TEST_F(DataFiles, ConstructionFailsWithItsReason) {
     spill(data + "/monitor.dat", "M1\thost\n\xB3\thost\n");
     EXPECT_EQ(startError(), "");  // a monitor row without a name leaves no message
+    // A failing reader keeps no other from reading, or creating, its file;
+    // the message is the last one a failing reader left.
+    std::filesystem::remove(data + "/server");
+    std::filesystem::create_symlink("/nonexistent/server", data + "/server");
+    EXPECT_EQ(startError(), "flOpen fail on " + data + "/server [No such file or directory]");
     std::filesystem::remove(data + "/monitor.dat");
+    std::filesystem::remove(data + "/profile.dat");
+    EXPECT_EQ(startError(), "flOpen fail on " + data + "/server [No such file or directory]");
+    EXPECT_EQ(file("profile.dat") + file("monitor.dat"), "");
+    std::filesystem::remove(data + "/server");
 
     settingsWith("other=1\n", false);
     EXPECT_EQ(startError(), "Configs: Data directory not found");
     settingsWith("vndir=/nonexistent/vantor\n", false);
     EXPECT_EQ(startError(),
-              "flOpen fail on /nonexistent/vantor/server [No such file or directory]");
+              "flOpen fail on /nonexistent/vantor/monitor.dat [No such file or directory]");
     settingsWith("WorkDir=/nonexistent\nDataDirectory=" + data + "\n", false);
     EXPECT_EQ(startError(), "<built>");
     settingsWith("WorkDir=" + data + "\n", false);

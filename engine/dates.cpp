@@ -29,6 +29,10 @@ bool isAlnum(char c) {
 }
 
 // 1 to 12 when the token is a three-letter month name in any case, else 0.
+// The names are exactly these twelve texts: a longer word such as "January"
+// is no month name. A date is then refused as invalid rather than guessed
+// from a word's first letters ("Marathon" would be March), and the person
+// typing it sees the refusal at once.
 int monthByName(const Token& token) {
     if (token.length != 3) return 0;
     for (int m = 0; m < 12; ++m) {

@@ -199,11 +199,11 @@ int ftable::readrow() {
     }
     if (length == 0) return 0;
 
-    // The line's own terminator is not field text: a row that ends in a
-    // delimiter has no extra empty field, and missing columns stay absent.
-    if (length > 0 && line[length - 1] == '\n') --length;
-    if (length > 0 && line[length - 1] == '\r') --length;
-
+    // The line's terminator is split with the rest and cut from its field
+    // below. So a short row whose last field is followed by a delimiter (as
+    // hand-edited files have them) has one more column, present and empty:
+    // "name<TAB>" in a profile file still names its profile. Complete rows
+    // are unaffected, since that column lies beyond the table's width.
     bool separates[256] = {};
     for (const char* d = delimiter; *d; ++d) separates[static_cast<unsigned char>(*d)] = true;
 

@@ -143,15 +143,15 @@ TEST_F(Ftable, ValuesRoundTripThroughTheFile) {
 TEST_F(Ftable, ReadingSplitsLinesAtRunsOfDelimiters) {
     spill(path,
           "a\t\tb\n"               // the empty field between is lost
-          "\t\tlead\t\n"           // leading delimiters are skipped
+          "\t\tlead\t\n"           // leading delimiters are skipped; the line end is a field
           "\n"                     // an empty line is one empty field
           "w\tx\ty\tz\n"           // fields beyond the width are ignored
-          "crlf\tv\t\r\n"          // the line's CR LF is not field text
+          "crlf\tv\t\r\n"          // and so is a CR LF, cut to empty
           "p\rq\tr\n"              // a field ends at its carriage return
           "n\0ul\tafter\n"s +      // and at a NUL, without losing the row
               "\xB3x\t\xB1\xB2\n"  // 0xB3 first means absent
               "\t\t\t\nlast");     // no field text; no final line feed
-    EXPECT_EQ(readAll(path, 3), (Rows{"a|b|-", "lead|-|-", "|-|-", "w|x|y", "crlf|v|-", "p|r|-",
+    EXPECT_EQ(readAll(path, 3), (Rows{"a|b|-", "lead||-", "|-|-", "w|x|y", "crlf|v|", "p|r|-",
                                       "n|after|-", "-|\n\r|-", "|-|-", "last|-|-"}));
     spill(path, "a,;b;;c\n");
     EXPECT_EQ(readAll(path, 3, ",;"), Rows{"a|b|c"});  // every character separates
