@@ -68,6 +68,12 @@ struct Run {
     int error = 0;
 };
 
+// Keywords add their bit once per occurrence, so repeated ones can add up to
+// the user-list bit (DELIMITED twice does) with no list loaded. The bit
+// counts only with a list behind it: the run then goes on as without one,
+// where a list that is not there would be divided by and read from.
+bool list_in_use(const Run& run) { return (run.kinds & kUserList) && !run.users.empty(); }
+
 long now_ms() {
     timeval now;
     gettimeofday(&now, nullptr);
@@ -122,6 +128,10 @@ void load_packet(Run& run, vantor* engine, const char* file) {
     std::free(text);
 }
 
+// Only the strict four-part form names a server. The argument is matched as
+// text against the configured server names, which are written that way, and
+// the shorter forms a classic dotted parser also takes ("10.1", "1.2.3") are
+// more likely a user name or a password than a server.
 bool is_dotted_address(const char* text) {
     in_addr address;
     return std::strchr(text, '.') && inet_pton(AF_INET, text, &address) == 1;
@@ -186,7 +196,7 @@ void choose(Run& run, registry* store, int argc, char** argv) {
     const long count = std::atol(argv[argc - 1]);
     if (count > 0 && argc - 1 != passwordAt) {
         run.checks = count;
-    } else if (run.kinds & kUserList) {
+    } else if (list_in_use(run)) {
         run.checks = static_cast<long>(run.users.size());
     }
 }
@@ -274,8 +284,7 @@ void print_progress(Run& run, long interval) {
 void request_loop(Run& run, vantor* engine, const std::atomic<bool>& stop) {
     run.mark = now_ms();
     const long interval = run.checks / 10;
-    const bool wholeList =
-        (run.kinds & kUserList) && run.checks == static_cast<long>(run.users.size());
+    const bool wholeList = list_in_use(run) && run.checks == static_cast<long>(run.users.size());
     for (long i = 0; run.sent < run.checks && !stop; ++i) {
         VALUE_PAIR* attributes = run.packet;
         if (!attributes) {
@@ -284,7 +293,7 @@ void request_loop(Run& run, vantor* engine, const std::atomic<bool>& stop) {
         }
         const char* user = run.user;
         const char* password = run.password;
-        if (run.kinds & kUserList) {
+        if (list_in_use(run)) {
             const ListUser& entry = next_list_user(run);
             user = entry.user.c_str();
             password = entry.password.c_str();
@@ -344,7 +353,7 @@ int cli_main(int argc, char** argv, vantor* engine, registry* reg, const std::at
     if (run.error != 0) return run.error;
 
     if (!(run.kinds & kDelimited)) {
-        const bool list = run.kinds & kUserList;
+        const bool list = list_in_use(run);
         std::printf("\n Checking Radius %s %s: \n", list ? "users in" : "user",
                     list ? run.userFile : run.user);
     }

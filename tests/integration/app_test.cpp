@@ -224,6 +224,11 @@ TEST_F(App, SingleRequestsPrintTheirReplyAndSummary) {
              "/none.txt for read.\n"
              "\n Checking Radius user USERLIST: \n\n" +
              summary(0, 1, 0)},
+        // Keywords add up: twice DELIMITED is the user-list bit, with no list.
+        {{"DELIMITED", "DELIMITED", "alice", "pw", "3"},
+         1,
+         "\n Checking Radius user DELIMITED: \n" + progress(1, 0, 1) + progress(2, 0, 2) +
+             summary(0, 3, 0)},
         {{"alice"}, 1, kUsage},
         {{"-unknown"}, 1, kUsage},
         {{"-v"}, 0, kUsage},  // under a supervisor, which ends with 0
