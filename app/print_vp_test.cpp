@@ -1,8 +1,6 @@
-#include <ctime>
-#include <string>
 
 #include "app/cli.h"
-#include "engine/engine_testing.h"
+#include "tests/support/engine.h"
 
 namespace {
 

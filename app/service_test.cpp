@@ -1,10 +1,6 @@
 #include "app/service.h"
 
-#include <gtest/gtest.h>
-
-#include <sstream>
-#include <string>
-#include <vector>
+#include "tests/support/testing.h"
 
 namespace {
 

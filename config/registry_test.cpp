@@ -1,21 +1,6 @@
 #include "config/registry.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <utime.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "foundation/aa.h"
 #include "foundation/utils.h"

@@ -1,9 +1,5 @@
 #include "config/strings.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "tests/support/testing.h"
 
 namespace {

@@ -1,9 +1,5 @@
-#include <algorithm>
-#include <filesystem>
-#include <string>
-#include <vector>
 
-#include "engine/engine_testing.h"
+#include "tests/support/engine.h"
 
 namespace {
 

@@ -1,12 +1,6 @@
 #include "engine/dates.h"
 
-#include <gtest/gtest.h>
-
-#include <climits>
-#include <cstdlib>
-#include <ctime>
-#include <string>
-#include <utility>
+#include "tests/support/testing.h"
 
 namespace {
 

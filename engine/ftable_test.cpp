@@ -1,21 +1,8 @@
 #include "engine/ftable.h"
 
-#include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
-#include <stdexcept>
-#include <string>
-#include <vector>
+#include "tests/support/testing.h"
 
 namespace {
 

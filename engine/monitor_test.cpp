@@ -3,10 +3,7 @@
 // that never answers while another thread edits the monitors.
 #include "engine/monitor.h"
 
-#include <chrono>
-#include <thread>
-
-#include "engine/engine_testing.h"
+#include "tests/support/engine.h"
 
 namespace {
 

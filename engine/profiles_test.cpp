@@ -1,13 +1,8 @@
-#include <algorithm>
-#include <ctime>
 #include <numeric>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "engine/engine_testing.h"
 #include "engine/random.h"
 #include "foundation/utils.h"
+#include "tests/support/engine.h"
 
 namespace {
 

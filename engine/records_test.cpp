@@ -1,7 +1,6 @@
-#include <string>
 
 #include "engine/dates.h"
-#include "engine/engine_testing.h"
+#include "tests/support/engine.h"
 
 namespace {
 

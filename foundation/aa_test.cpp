@@ -1,13 +1,5 @@
 #include "foundation/aa.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <set>
-#include <string>
-#include <vector>
-
 #include "foundation/alloc.h"
 #include "tests/support/testing.h"
 

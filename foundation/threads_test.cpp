@@ -1,14 +1,8 @@
 #include "foundation/threads.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+
+#include "tests/support/testing.h"
 
 namespace {
 

@@ -1,11 +1,6 @@
 #include "foundation/utils.h"
 
-#include <gtest/gtest.h>
 #include <sys/time.h>
-
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "foundation/aa.h"
 #include "tests/support/testing.h"

@@ -1,19 +1,5 @@
 #include "mail/sendmail.h"
 
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <regex>
-#include <string>
-#include <thread>
-
 #include "mail/smtp_internal.h"
 #include "tests/support/testing.h"
 

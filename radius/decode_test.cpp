@@ -1,10 +1,4 @@
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <memory>
-#include <string>
 
 #include "radius/radclient.h"
 #include "tests/support/radius.h"

@@ -1,8 +1,5 @@
-#include <gtest/gtest.h>
 
-#include <algorithm>
 #include <initializer_list>
-#include <string>
 
 #include "radius/radclient.h"
 #include "tests/support/testing.h"

@@ -1,8 +1,4 @@
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <set>
-#include <string>
 
 #include "radius/radclient.h"
 #include "tests/support/radius.h"

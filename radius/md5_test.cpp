@@ -1,11 +1,5 @@
 #include "radius/md5.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <string>
-#include <utility>
-
 #include "tests/support/testing.h"
 
 namespace {

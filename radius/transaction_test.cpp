@@ -1,17 +1,7 @@
 // The server table and the transaction engine without a RADIUS server: the
 // choice rules on statistics set by hand, and requests against a loopback
 // socket of the test's own that records what arrives and answers as told.
-#include <gtest/gtest.h>
 #include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "radius/radclient.h"
 #include "tests/support/radius.h"

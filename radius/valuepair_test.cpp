@@ -1,7 +1,4 @@
-#include <gtest/gtest.h>
 
-#include <cstdio>
-#include <string>
 
 #include "radius/radclient.h"
 #include "tests/support/radius.h"

@@ -3,28 +3,9 @@
 // for the private FreeRADIUS of the CTest fixture (its directory, with the
 // "ports" file, is in VANTOR_RADIUS_DIR), or for a silent UDP port the test
 // binds itself. Standard output is compared exactly, response times aside.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-#include <regex>
-#include <set>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
+#include "tests/support/testing.h"
 
 namespace {
 

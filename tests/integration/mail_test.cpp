@@ -3,14 +3,6 @@
 // the sink's record directory in VANTOR_SMTP_SINK_DIR. The exact bytes of the
 // dialogue and the relay's refusals are tested against a scripted relay in
 // mail/sendmail_test.cpp; here, how a real server reads them, and the Date.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
-#include <regex>
-#include <string>
 
 #include "mail/sendmail.h"
 #include "tests/support/testing.h"

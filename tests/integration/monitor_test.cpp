@@ -2,13 +2,9 @@
 // (VANTOR_RADIUS_DIR) and a UDP port that never answers, notices through the
 // aiosmtpd sink on 127.0.0.1:25 (VANTOR_SMTP_SINK_DIR), with the shortest
 // intervals and time-outs (1 s) so that a whole outage takes seconds.
-#include <chrono>
-#include <filesystem>
-#include <regex>
-#include <thread>
 
 #include "engine/dates.h"
-#include "engine/engine_testing.h"
+#include "tests/support/engine.h"
 
 namespace {
 

@@ -1,13 +1,10 @@
 // Our encoded requests, checked by pyrad (tests/peers/pyrad/verify-request):
 // it must recover the hidden password, accept the CHAP response and verify
 // the accounting and disconnect authenticators with the shared secret.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <string>
 
 #include "radius/md5.h"
 #include "radius/radclient.h"
+#include "tests/support/testing.h"
 
 namespace {
 

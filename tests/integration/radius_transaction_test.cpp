@@ -2,16 +2,6 @@
 // tests/peers/freeradius, started by the CTest fixture, which names its
 // directory (with the "ports" file) in VANTOR_RADIUS_DIR. A silent server is
 // a UDP socket the test binds itself and never answers from.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <map>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "radius/md5.h"
 #include "radius/radclient.h"

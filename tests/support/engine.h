@@ -2,24 +2,10 @@
 // engines built over them, forms written inline and records read back.
 #pragma once
 
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <sstream>
-#include <string>
-
 #include "config/registry.h"
 #include "engine/vantor.h"
 #include "foundation/aa.h"
+#include "tests/support/testing.h"
 
 namespace engine_testing {
 
