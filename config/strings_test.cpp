@@ -7,18 +7,14 @@ namespace {
 time_t fakeNow = 1000000;
 time_t fakeClock(time_t*) { return fakeNow; }
 
+// Texts keep their line feed; the last of two lines for a key wins.
 TEST(Strings, LooksUpTextsByLanguageNumberAndLink) {
     vtest::TempDir dir;
     const std::string path = dir.file("strings.txt");
     vtest::writeFile(path,
-                     "# 1:2104\tcommented out\n"
-                     "1:2104\tHello there\n"
-                     "2104\tNeutral hello\n"
-                     "1:-25\tSave it all\n"
-                     "1:5:L\thttp://example.invalid/help\n"
-                     "no tab on this line\n"
-                     "1:-20\tfirst\n"
-                     "1:-20\tsecond\n");
+                     "# 1:2104\tcommented out\n1:2104\tHello there\n2104\tNeutral hello\n"
+                     "1:-25\tSave it all\n1:5:L\thttp://example.invalid/help\n"
+                     "no tab on this line\n1:-20\tfirst\n1:-20\tsecond\n");
     strings texts(path.c_str(), "Vantor", 1);
     EXPECT_STREQ(texts.get(2104, "Welcome"), "Hello there\n");
     EXPECT_STREQ(texts.get(2, 2104, "Welcome"), "Welcome");
@@ -33,7 +29,7 @@ TEST(Strings, LooksUpTextsByLanguageNumberAndLink) {
     char accept[] = "en-US,en;q=0.5";
     EXPECT_EQ(texts.getAcceptLang(accept), nullptr);
 
-    strings none;
+    strings none;  // suspended for good: defaults only
     EXPECT_STREQ(none.get(2104, "Welcome"), "Welcome");
     EXPECT_EQ(none.getURL(5), nullptr);
 }

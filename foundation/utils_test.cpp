@@ -1,5 +1,6 @@
 #include "foundation/utils.h"
 
+#include <malloc.h>
 #include <sys/time.h>
 
 #include "foundation/aa.h"
@@ -8,45 +9,26 @@
 namespace {
 
 using vtest::Context;
+using vtest::lookup;
 using vtest::take;
 
-std::string lookup(const Context& ctx, const char* key) {
-    const char* value = static_cast<const char*>(aaGet(ctx.get(), key));
-    return value ? value : "<absent>";
-}
-
-std::string ipv6Text(const std::vector<int>& groups) {
-    uint8_t bytes[16];
-    for (int i = 0; i < 8; ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(groups[i] >> 8);
-        bytes[2 * i + 1] = static_cast<uint8_t>(groups[i]);
-    }
-    char buf[kIpv6addr2strSize];
-    return std::string(buf, ipv6addr2str(buf, bytes));
-}
-
-// The parsed bytes in hex, or "fail" (after checking the bytes were zeroed).
-std::string ipv6Bytes(const char* text) {
-    uint8_t bytes[16];
-    std::memset(bytes, 0xAA, sizeof bytes);
-    const int result = str2ipv6addr(text, bytes);
-    std::string hex;
-    for (const uint8_t b : bytes)
-        hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
-    if (result == 0) return hex;
-    EXPECT_EQ(hex, std::string(32, '0')) << text;
-    return result == -1 ? "fail" : "bad result";
+// A malloc'd text, after checking that its block holds the terminator too. A
+// text of 24 characters fills a 24-byte block exactly, so one byte short shows.
+std::string taken(char* text) {
+    EXPECT_TRUE(!text || malloc_usable_size(text) > std::strlen(text)) << vtest::text(text);
+    return take(text);
 }
 
 TEST(Paths, RelpathWorkpathnameAndGetfile) {
-    EXPECT_EQ(take(relpath("/opt/app/vantor", "strings.txt")), "/opt/app/strings.txt");
-    EXPECT_EQ(take(relpath("vantor", "strings.txt")), "strings.txt");
-    EXPECT_EQ(take(relpath("c:\\app/bin\\vantor.exe", "s.txt")), "c:\\app/bin\\s.txt");
-    EXPECT_EQ(take(workpathname("/data", "profile.dat")), "/data/profile.dat");
-    EXPECT_EQ(take(workpathname("/data/", "profile.dat")), "/data/profile.dat");
-    EXPECT_EQ(take(workpathname("/data", "/etc/dictionary")), "/etc/dictionary");
-    EXPECT_EQ(take(workpathname("", "c:server")), "c:server");
+    EXPECT_EQ(taken(relpath("/usr/lib/vantor/vantor", "dict.txt")), "/usr/lib/vantor/dict.txt");
+    EXPECT_EQ(taken(relpath("vantor", "strings.txt")), "strings.txt");
+    EXPECT_EQ(taken(relpath("c:\\app/bin\\vantor.exe", "s.txt")), "c:\\app/bin\\s.txt");
+    EXPECT_EQ(taken(workpathname("/var/vantor", "profiles.dat")), "/var/vantor/profiles.dat");
+    EXPECT_EQ(taken(workpathname("/data/", "profile.dat")), "/data/profile.dat");
+    EXPECT_EQ(taken(workpathname("/data", "/etc/dictionary")), "/etc/dictionary");
+    EXPECT_EQ(taken(workpathname("", "c:server")), "c:server");
     EXPECT_EQ(workpathname("/data", nullptr), nullptr);
+    EXPECT_DEATH(relpath("/x", nullptr), "paths.cpp:[0-9]+: failed assertion `file != nullptr'");
 
     vtest::TempDir dir;
     const std::string content = "0102\r\n" + std::string(70000, 'x');
@@ -60,88 +42,75 @@ TEST(Arguments, PairsOptionsWithValues) {
                           "stray",  "-nofork", "-x",      "-config",    "2",      "-v"};
     Context args(arg2aa(12, argv));
     EXPECT_EQ(args->count, 5);
-    EXPECT_EQ(lookup(args, "config"), "2");  // the later pair replaces the earlier
-    EXPECT_EQ(lookup(args, "debug"), "user");
-    EXPECT_EQ(lookup(args, "nofork"), "");
-    EXPECT_EQ(lookup(args, "v"), "");
+    EXPECT_EQ(lookup(args.get(), "config"), "2");  // the later pair replaces the earlier
+    EXPECT_EQ(lookup(args.get(), "CONFIG"), "<absent>");
+    EXPECT_EQ(lookup(args.get(), "debug"), "user");
+    EXPECT_EQ(lookup(args.get(), "nofork"), "");
+    EXPECT_EQ(lookup(args.get(), "v"), "");
     args.reset(arg2aa(1, argv));
     EXPECT_EQ(args->count, 0);
 }
 
-TEST(Substitution, KeysubReplacesKnownNamesOnly) {
+TEST(Substitution, KeysubReplacesKnownNamesAndKeylistCollectsThem) {
     Context vars(aaCreateContext(0));
-    aaPut(vars.get(), "counter", "7", AA_DUPKEY | AA_DUPVAL);
-    aaPut(vars.get(), "a", "1", AA_DUPKEY | AA_DUPVAL);
-    aaPut(vars.get(), "b", "2", AA_DUPKEY | AA_DUPVAL);
+    const std::string name63(63, 'n'), big(5000, 'v');
+    const std::pair<std::string, std::string> known[] = {
+        {"counter", "7"},        {"a", "1"},  {"b", "2"}, {name63, "short"},
+        {name63 + "n", "whole"}, {"big", big}};
+    for (const auto& [name, value] : known)
+        aaPut(vars.get(), name.c_str(), value.c_str(), AA_DUPKEY | AA_DUPVAL);
     EXPECT_EQ(take(keysub("id-$counter-$missing", vars.get())), "id-7-$missing");
     EXPECT_EQ(take(keysub("$a$b", vars.get())), "12");
     EXPECT_EQ(take(keysub("pa$$word 5$", vars.get())), "pa$$word 5$");
     EXPECT_EQ(take(keysub("$counter", nullptr)), "$counter");
-
     // Names over 64 characters are looked up by their first 63.
-    const std::string name63(63, 'n');
-    aaPut(vars.get(), name63.c_str(), "short", AA_DUPKEY | AA_DUPVAL);
-    aaPut(vars.get(), (name63 + "n").c_str(), "whole", AA_DUPKEY | AA_DUPVAL);
     EXPECT_EQ(take(keysub(("<$" + name63 + "n>").c_str(), vars.get())), "<whole>");
     EXPECT_EQ(take(keysub(("<$" + name63 + "xy>").c_str(), vars.get())), "<short>");
-    // Output far longer than the initial slack.
-    const std::string big(5000, 'v');
-    aaPut(vars.get(), "big", big.c_str(), AA_DUPKEY | AA_DUPVAL);
-    EXPECT_EQ(take(keysub("$big$big.", vars.get())), big + big + ".");
-}
+    EXPECT_EQ(take(keysub("$big$big.", vars.get())), big + big + ".");  // beyond the initial slack
 
-TEST(Substitution, KeylistCollectsEveryName) {
-    Context vars(aaCreateContext(AA_ORDERED));
-    keylist("$user at $nas$port, 100$ and $user again", vars.get());
-    std::vector<std::string> names;
-    aaScanBegin(vars.get(), nullptr);
-    while (const char* key = aaScanNext(vars.get(), nullptr)) names.emplace_back(key);
-    aaScanEnd(vars.get());
-    EXPECT_EQ(names, (std::vector<std::string>{"user", "nas", "port", ""}));
-    EXPECT_EQ(lookup(vars, "nas"), "");
-
+    Context names(aaCreateContext(AA_ORDERED));
+    keylist("$user at $nas$port, 100$ and $user again", names.get());
+    EXPECT_EQ(vtest::keys(names.get()), (std::vector<std::string>{"user", "nas", "port", ""}));
     EXPECT_DEATH(keylist("$x", nullptr), "keysub.cpp:[0-9]+: failed assertion `vars != nullptr'");
-    EXPECT_DEATH(relpath("/x", nullptr), "paths.cpp:[0-9]+: failed assertion `file != nullptr'");
 }
 
 TEST(NumberTexts, IntegersAddressesAndDurations) {
     char buf[64];
-    EXPECT_EQ(int2str(buf, INT32_MIN), 11);
-    EXPECT_STREQ(buf, "-2147483648");
-    EXPECT_EQ(uint2str(buf, 4294967295u), 10);
-    EXPECT_STREQ(buf, "4294967295");
-    EXPECT_EQ(ip2str(buf, 0xC0A80001), 11);
-    EXPECT_STREQ(buf, "192.168.0.1");
-    const std::pair<int32_t, const char*> durations[] = {{59, "59 secs"},
-                                                         {60, "1 mins, 0 secs"},
-                                                         {3600, "1 hrs, 0 mins, 0 secs"},
-                                                         {200000, "55 hrs, 33 mins, 20 secs"}};
-    for (const auto& [seconds, text] : durations) {
-        EXPECT_EQ(sec2str(buf, seconds), static_cast<int>(std::strlen(text)));
-        EXPECT_STREQ(buf, text);
+    const auto shown = [&buf](int length) { return std::to_string(length) + " " + buf; };
+    EXPECT_EQ(shown(int2str(buf, INT32_MIN)), "11 -2147483648");
+    EXPECT_EQ(shown(uint2str(buf, 4294967295u)), "10 4294967295");
+    EXPECT_EQ(shown(ip2str(buf, 0xC0A80001)), "11 192.168.0.1");
+    EXPECT_EQ(shown(sec2str(buf, 59)), "7 59 secs");
+    EXPECT_EQ(shown(sec2str(buf, 60)), "14 1 mins, 0 secs");
+    EXPECT_EQ(shown(sec2str(buf, 3600)), "21 1 hrs, 0 mins, 0 secs");
+    EXPECT_EQ(shown(sec2str(buf, 200000)), "24 55 hrs, 33 mins, 20 secs");
+}
+
+TEST(Ipv6, TextsParseAndAddressesPrint) {
+    // Parsed, then printed with "::" for the longest run of zero groups that a
+    // non-zero group ends (the leftmost of equals), or for all eight.
+    // clang-format off
+    const char* const printed[][2] = {
+        {"0:0:0:0:0:0:0:1", "::1"}, {"::c0a8:101", "::192.168.1.1"}, {"::", "::"},
+        {"1:0::1", "1::1"},         {"ab:0:0:1::", "AB::1:0:0:0:0"}, {"::ffff:10.0.0.1", "::FFFF:A00:1"},
+        {"1:0:0:2::3", "1:0:0:2::3"}, {"1::2:0:0:3:4", "1::2:0:0:3:4"},
+        {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304"}};
+    // clang-format on
+    uint8_t bytes[16];
+    char buf[kIpv6addr2strSize];
+    for (const auto& c : printed) {
+        std::memset(bytes, 0xAA, sizeof bytes);
+        EXPECT_EQ(str2ipv6addr(c[0], bytes), 0) << c[0];
+        EXPECT_EQ(std::string(buf, ipv6addr2str(buf, bytes)), c[1]);
     }
-}
-
-TEST(Ipv6, AddressToText) {
-    EXPECT_EQ(ipv6Text({0, 0, 0, 0, 0, 0, 0, 1}), "::1");
-    EXPECT_EQ(ipv6Text({0, 0, 0, 0, 0, 0, 0xc0a8, 0x101}), "::192.168.1.1");
-    EXPECT_EQ(ipv6Text({0, 0, 0, 0, 0, 0, 0, 0}), "::");
-    EXPECT_EQ(ipv6Text({1, 0, 0, 0, 0, 0, 0, 1}), "1::1");
-    EXPECT_EQ(ipv6Text({0xAB, 0, 0, 1, 0, 0, 0, 0}), "AB::1:0:0:0:0");
-    EXPECT_EQ(ipv6Text({0, 0, 0, 0, 0, 0xffff, 0x0a00, 1}), "::FFFF:A00:1");
-    EXPECT_EQ(ipv6Text({1, 0, 0, 2, 0, 0, 0, 3}), "1:0:0:2::3");    // the longer run
-    EXPECT_EQ(ipv6Text({1, 0, 0, 2, 0, 0, 3, 4}), "1::2:0:0:3:4");  // the leftmost of equals
-}
-
-TEST(Ipv6, TextToAddress) {
-    EXPECT_EQ(ipv6Bytes("::1"), "00000000000000000000000000000001");
-    EXPECT_EQ(ipv6Bytes("::"), std::string(32, '0'));
-    EXPECT_EQ(ipv6Bytes("::ffff:10.0.0.1"), "00000000000000000000ffff0a000001");
-    EXPECT_EQ(ipv6Bytes("2001:DB8::8:800:200C:417A"), "20010db80000000000080800200c417a");
-    EXPECT_EQ(ipv6Bytes("1:2:3:4:5:6:1.2.3.4"), "00010002000300040005000601020304");
-    for (const char* bad : {"1:2:3", "1:2:3:4:5:6:7:8:9", "1::2::3", "12345::1", "g::1",
-                            ":1:2:3:4:5:6:7", "::0.0.0.0", "::1.2.3.4:5", "::1.2.3.999", ""}) {
-        EXPECT_EQ(ipv6Bytes(bad), "fail") << bad;
+    EXPECT_EQ(str2ipv6addr("2001:DB8::8:800:200C:417A", bytes), 0);
+    EXPECT_EQ(vtest::hex(bytes, 16), "20010db80000000000080800200c417a");
+    // A refused text leaves all sixteen bytes zero.
+    for (const char* text : {"1:2:3", "1:2:3:4:5:6:7:8:9", "1::2::3", "12345::1", "g::1",
+                             ":1:2:3:4:5:6:7", "::0.0.0.0", "::1.2.3.4:5", "::1.2.3.999", ""}) {
+        std::memset(bytes, 0xAA, sizeof bytes);
+        EXPECT_EQ(str2ipv6addr(text, bytes), -1) << text;
+        EXPECT_EQ(vtest::hex(bytes, 16), std::string(32, '0')) << text;
     }
 }
 

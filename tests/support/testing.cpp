@@ -1,6 +1,7 @@
 #include "tests/support/testing.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -51,6 +52,32 @@ std::string hex(const unsigned char* octets, size_t length) {
         shown += digits[octets[i] & 15];
     }
     return shown;
+}
+
+std::string lookup(aaContext* ctx, const std::string& key) {
+    const char* value = static_cast<const char*>(aaGet(ctx, key.c_str()));
+    return value ? value : "<absent>";
+}
+
+std::vector<std::string> keys(aaContext* ctx) {
+    std::vector<std::string> found;
+    aaScanBegin(ctx, nullptr);
+    while (const char* key = aaScanNext(ctx, nullptr)) found.emplace_back(key);
+    aaScanEnd(ctx);
+    return found;
+}
+
+long heapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long>(info.uordblks + info.hblkhd);
+}
+
+bool eventually(const std::function<bool()>& done, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
 }
 
 UdpSocket::UdpSocket() : fd(socket(AF_INET, SOCK_DGRAM, 0)) {

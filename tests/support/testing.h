@@ -1,7 +1,7 @@
 // What every test program shares: the headers tests use all over (so that a
 // test file names only the subsystem it tests), pointers released by their
-// library's own function, temporary directories, whole files, malloc'd texts
-// and a loopback UDP socket.
+// library's own function, temporary directories, whole files, malloc'd texts,
+// array contents, polling and a loopback UDP socket.
 #pragma once
 
 #include <arpa/inet.h>
@@ -63,6 +63,7 @@ struct Owned {
     }
     T* get() const { return ptr; }
     T* operator->() const { return ptr; }
+    operator T*() const { return ptr; }
 };
 
 using Context = Owned<aaContext, aaDestroyContext>;
@@ -83,6 +84,17 @@ void writeFile(const std::string& path, const std::string& content);
 std::string text(const char* text);                           // "<null>" for null
 std::string take(char* text);                                 // text(text), then frees it
 std::string hex(const unsigned char* octets, size_t length);  // lower-case digits
+
+// The text an array holds under key, or "<absent>"; and the array's keys in scan order.
+std::string lookup(aaContext* ctx, const std::string& key);
+std::vector<std::string> keys(aaContext* ctx);
+
+// Bytes of heap in use. Freed blocks the allocator keeps cached still count, so
+// only a growth well beyond some kilobytes shows a leak.
+long heapInUse();
+
+// Polls done() every 10 ms until it holds or about ms pass; returns its last result.
+bool eventually(const std::function<bool()>& done, int ms = 5000);
 
 // A UDP socket of its own on 127.0.0.1, standing in for a server.
 struct UdpSocket {
