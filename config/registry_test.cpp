@@ -203,6 +203,7 @@ TEST_F(SettingsFile, FollowsChangesMadeByAnotherProgram) {
     vtest::writeFile(path + ".new", "[Tarnwell]\nvnport=2\n");
     std::rename((path + ".new").c_str(), path.c_str());
     EXPECT_EQ(value(store, "vnport"), "2");
+    EXPECT_EQ(value(store, "vnsmtp") + store.msg(), "<absent>");  // the end is no read error
     EXPECT_EQ(store.set("vnsmtp", "relay"), 0);
     EXPECT_EQ(content(), "[Tarnwell]\nvnsmtp=relay\nvnport=2\n");
 }

@@ -223,7 +223,7 @@ TEST(SmtpSocket, SendsEverythingAndReceivesUntilALineFeed) {
     EXPECT_EQ(smtp_consume(pair[0], buffer, 4), -1);  // full without a line feed
     // Nobody reads: the wait for room runs out.
     const std::string big(4 << 20, 'x');
-    EXPECT_EQ(smtp_internal::send_until(pair[1], big.data(), static_cast<int>(big.size()),
+    EXPECT_EQ(smtp_internal::send_until(pair[0], big.data(), static_cast<int>(big.size()),
                                         smtp_internal::deadline_after(100)),
               -1);
     close(pair[1]);
