@@ -33,12 +33,11 @@ void expectConsistent(const Context& ctx) {
     for (const auto& key : all) EXPECT_NE(aaGet(ctx, key.c_str()), nullptr) << key;
 }
 
+// Bucket positions, and so the scan order, depend on exactly this hash.
 TEST(AssociativeArray, HashMatchesTheKnownVectors) {
     EXPECT_EQ(hashOf(0, ""), 0xFFFF);
-    EXPECT_EQ(hashOf(0, "a"), 0x6288);
-    EXPECT_EQ(hashOf(AA_NOCASE, "a"), 0x46EA);
     EXPECT_EQ(hashOf(0, "abc"), 0x3C5F);
-    EXPECT_EQ(hashOf(AA_NOCASE | AA_ORDERED, "abc"), 0x8DFD);
+    EXPECT_EQ(hashOf(AA_NOCASE | AA_ORDERED, "abc"), 0x8DFD);  // only AA_NOCASE counts
 }
 
 // What the array owns it releases exactly once: leaks and double frees show
@@ -97,25 +96,23 @@ TEST(AssociativeArray, GrowsAndShrinksAtTheThresholdsKeepingChainOrder) {
     EXPECT_EQ(keys(ctx), twins);
 }
 
+// While a scan is open, resizes wait for aaScanEnd, which catches up on them.
+// The entry most recently returned may be deleted; each entry present when the
+// scan began is returned once.
 TEST(AssociativeArray, ScanHoldsResizesBackUntilScanEnd) {
     Context ctx(aaCreateContext(0));
-    EXPECT_TRUE(keys(ctx).empty());
     numbered(ctx, 0, 100);
     aaScanBegin(ctx, nullptr);
     numbered(ctx, 100, 600);  // crosses three thresholds
-    // Deleting the entry most recently returned is allowed mid-scan.
     std::set<std::string> seen;
-    void* value = nullptr;
-    while (const char* key = aaScanNext(ctx, &value)) {
-        EXPECT_TRUE(seen.insert(key).second && !std::strcmp(static_cast<char*>(value), "v")) << key;
+    while (const char* key = aaScanNext(ctx, nullptr)) {
+        EXPECT_TRUE(seen.insert(key).second) << key;
         if (std::atoi(key) < 90) aaDelete(ctx, std::string(key).c_str());
     }
     for (int i = 0; i < 100; ++i) EXPECT_EQ(seen.count(std::to_string(i)), 1u) << i;
     EXPECT_EQ(ctx->bucketCount, 64);
     aaScanEnd(ctx);
     EXPECT_EQ(ctx->bucketCount, 256);  // 64 -> 128 -> 256 for about 510 entries
-
-    // The same catch-up for shrinking.
     aaScanBegin(ctx, nullptr);
     numbered(ctx, 90, 590, true);
     EXPECT_EQ(ctx->bucketCount, 256);
@@ -130,7 +127,10 @@ TEST(AssociativeArray, LargeArraysFindEveryKeyThroughTheirIndexAndReleaseIt) {
     {
         Context ctx(aaCreateContext(AA_NOCASE));
         const auto key = [](int i, const char* prefix) { return prefix + std::to_string(i); };
-        for (int i = 0; i < 140000; ++i) put(ctx, key(i, "Key"));
+        for (int i = 0; i < 140000; ++i) {
+            vn_fail_allocations_after(i == 65536 ? 3 : -1);  // the index cannot double: rebuilt
+            put(ctx, key(i, "Key"));
+        }
         EXPECT_NE(ctx->index, nullptr);
         EXPECT_EQ(ctx->bucketCount, 65536);
         // Deleting keeps every other key reachable; below a few thousand entries

@@ -1,7 +1,5 @@
 #include "foundation/threads.h"
 
-#include <mutex>
-
 #include "tests/support/testing.h"
 
 namespace {
@@ -13,33 +11,31 @@ long long msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+long long nanoseconds(const timespec& time) { return time.tv_sec * 1000000000LL + time.tv_nsec; }
+
 TEST(Threads, ThreadExecRunsTheFunctionWithItsArgument) {
     std::atomic<int> ran{0};
     unsigned int first = 0, second = 0;
     auto bump = [](void* arg) { static_cast<std::atomic<int>*>(arg)->fetch_add(1); };
-    ASSERT_EQ(thread_exec(first, bump, &ran), 0);
-    ASSERT_EQ(thread_exec(second, bump, &ran), 0);
+    ASSERT_EQ(thread_exec(first, bump, &ran) + thread_exec(second, bump, &ran), 0);
     EXPECT_NE(first, second);
     EXPECT_TRUE(eventually([&] { return ran.load() == 2; }));
 }
 
-TEST(Events, DeadlinesCarryWholeSecondsAndWaitsTimeOutOrAreWoken) {
-    const timespec second = event_deadline(timeval{100, 999000}, 1);
-    const timespec later = event_deadline(timeval{100, 999000}, 2500);
-    EXPECT_EQ(std::make_pair(second.tv_sec, second.tv_nsec), std::make_pair(101L, 0L));
-    EXPECT_EQ(std::make_pair(later.tv_sec, later.tv_nsec), std::make_pair(103L, 499000000L));
-
+// A deadline carries whole seconds. A wait times out at its deadline or ends
+// when signalled, without a limit only then; a broadcast wakes every waiter.
+// A signal with nobody waiting is lost, so signals repeat until the waiters wake.
+TEST(Events, WaitsTimeOutOrAreWoken) {
+    EXPECT_EQ(nanoseconds(event_deadline(timeval{100, 999000}, 1)), 101000000000LL);
+    EXPECT_EQ(nanoseconds(event_deadline(timeval{100, 999000}, 2500)), 103499000000LL);
     event_ms event;
     const auto start = Clock::now();
     EXPECT_EQ(event_wait(&event, 50), ETIMEDOUT);
     EXPECT_GE(msSince(start), 45);
-    // Without a limit the wait ends only when signalled. A signal with nobody
-    // waiting is lost, so keep signalling until the waiters are gone.
     std::atomic<int> woken{0};
     std::vector<std::thread> waiters;
     waiters.emplace_back([&] { woken += event_wait(&event, -1) == 0; });
     EXPECT_TRUE(eventually([&] { return event_signal(&event), woken.load() == 1; }));
-    // A broadcast wakes every waiter, well before its deadline.
     for (int i = 0; i < 3; ++i)
         waiters.emplace_back([&] { woken += event_wait(&event, 10000) == 0; });
     EXPECT_TRUE(eventually([&] { return event_broadcast(&event), woken.load() == 4; }));
@@ -48,15 +44,17 @@ TEST(Events, DeadlinesCarryWholeSecondsAndWaitsTimeOutOrAreWoken) {
 
 // Two readers inside, a writer waiting for them, a later reader waiting behind
 // the writer: the writer goes in when the last reader leaves, woken by that
-// reader's signal rather than by its own re-check two seconds later.
+// reader's signal rather than by its own re-check two seconds later. The
+// handle starts out as garbage: lock_init sets up all of it.
 TEST(Lock, ReadersShareAndAWriterIsServedBeforeLaterReaders) {
     LOCK_HANDLE lock;
+    std::memset(&lock, 0xFF, sizeof lock);
     lock_init(lock);
-    std::mutex mutex;
-    std::vector<std::string> journal;
-    auto note = [&](const char* what) {
-        std::lock_guard<std::mutex> guard(mutex);
+    std::vector<std::string> journal;  // guarded by the lock's own count lock
+    const auto note = [&](const char* what) {
+        EXPECT_EQ(pthread_mutex_lock(&lock.countLock), 0);
         journal.push_back(what);
+        pthread_mutex_unlock(&lock.countLock);
     };
     rlock_checkout(lock);
     rlock_checkout(lock);
@@ -67,7 +65,7 @@ TEST(Lock, ReadersShareAndAWriterIsServedBeforeLaterReaders) {
         note("writer out");
         wlock_checkin(lock);
     });
-    ASSERT_TRUE(eventually([&] {  // read as the lock reads it, under its count lock
+    ASSERT_TRUE(eventually([&] {
         pthread_mutex_lock(&lock.countLock);
         const bool waiting = lock.writerWaiting == 1;
         pthread_mutex_unlock(&lock.countLock);
