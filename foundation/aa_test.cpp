@@ -33,13 +33,6 @@ void expectConsistent(const Context& ctx) {
     for (const auto& key : all) EXPECT_NE(aaGet(ctx, key.c_str()), nullptr) << key;
 }
 
-// Bucket positions, and so the scan order, depend on exactly this hash.
-TEST(AssociativeArray, HashMatchesTheKnownVectors) {
-    EXPECT_EQ(hashOf(0, ""), 0xFFFF);
-    EXPECT_EQ(hashOf(0, "abc"), 0x3C5F);
-    EXPECT_EQ(hashOf(AA_NOCASE | AA_ORDERED, "abc"), 0x8DFD);  // only AA_NOCASE counts
-}
-
 // What the array owns it releases exactly once: leaks and double frees show
 // in the sanitizer build. 108 hands over both key and value.
 TEST(AssociativeArray, PutsHoldKeysAndValuesAsTheirFlagsSay) {

@@ -50,41 +50,35 @@ TEST(Lock, ReadersShareAndAWriterIsServedBeforeLaterReaders) {
     LOCK_HANDLE lock;
     std::memset(&lock, 0xFF, sizeof lock);
     lock_init(lock);
-    std::vector<std::string> journal;  // guarded by the lock's own count lock
-    const auto note = [&](const char* what) {
-        EXPECT_EQ(pthread_mutex_lock(&lock.countLock), 0);
-        journal.push_back(what);
-        pthread_mutex_unlock(&lock.countLock);
-    };
+    std::atomic<int> stage{0};  // 1 readers out, 2 writer in, 3 writer out, 4 late reader in
     rlock_checkout(lock);
     rlock_checkout(lock);
     std::thread writer([&] {
         wlock_checkout(lock);
-        note("writer in");
+        EXPECT_EQ(stage.exchange(2), 1);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        note("writer out");
+        EXPECT_EQ(stage.exchange(3), 2);
         wlock_checkin(lock);
     });
-    ASSERT_TRUE(eventually([&] {
-        pthread_mutex_lock(&lock.countLock);
+    ASSERT_TRUE(eventually([&] {  // read as the lock reads it, under its count lock
+        EXPECT_EQ(pthread_mutex_lock(&lock.countLock), 0);
         const bool waiting = lock.writerWaiting == 1;
         pthread_mutex_unlock(&lock.countLock);
         return waiting;
     }));
     std::thread lateReader([&] {
         rlock_checkout(lock);
-        note("late reader in");
+        EXPECT_EQ(stage.exchange(4), 3);
         rlock_checkin(lock);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    note("readers out");
+    stage = 1;
     const auto released = Clock::now();
     rlock_checkin(lock);
     rlock_checkin(lock);
     writer.join();
     lateReader.join();
-    EXPECT_EQ(journal, (std::vector<std::string>{"readers out", "writer in", "writer out",
-                                                 "late reader in"}));
+    EXPECT_EQ(stage.load(), 4);
     EXPECT_LT(msSince(released), 1500);
     lock_noinit(lock);
 }

@@ -8,7 +8,6 @@
 namespace {
 
 using vtest::Context;
-using vtest::lookup;
 using vtest::take;
 
 // A malloc'd text, after checking that its block holds the terminator too. A
@@ -35,21 +34,7 @@ TEST(Paths, RelpathWorkpathnameAndGetfile) {
     EXPECT_EQ(getfile(dir.file("missing").c_str()), nullptr);
 }
 
-TEST(Arguments, PairsOptionsWithValues) {
-    const char* argv[] = {"vantor", "lead",    "-config", "/etc/x.ini", "-debug", "user",
-                          "stray",  "-nofork", "-x",      "-config",    "2",      "-v"};
-    Context args(arg2aa(12, argv));
-    // The later pair replaces the earlier; options are case-sensitive.
-    EXPECT_EQ(vtest::keys(args).size(), 5u);
-    EXPECT_EQ(lookup(args, "config") + lookup(args, "CONFIG"), "2<absent>");
-    EXPECT_EQ(
-        lookup(args, "debug") + lookup(args, "nofork") + lookup(args, "x") + lookup(args, "v"),
-        "user");
-    args.reset(arg2aa(1, argv));
-    EXPECT_EQ(args->count, 0);
-}
-
-TEST(Substitution, KeysubReplacesKnownNamesAndKeylistCollectsThem) {
+TEST(Substitution, KeysubReplacesKnownNamesOnly) {
     Context vars(aaCreateContext(0));
     const std::string name63(63, 'n'), big(5000, 'v');
     const std::pair<std::string, std::string> known[] = {
@@ -65,10 +50,6 @@ TEST(Substitution, KeysubReplacesKnownNamesAndKeylistCollectsThem) {
     EXPECT_EQ(take(keysub(("<$" + name63 + "n>").c_str(), vars)), "<whole>");
     EXPECT_EQ(take(keysub(("<$" + name63 + "xy>").c_str(), vars)), "<short>");
     EXPECT_EQ(take(keysub("$big$big.", vars)), big + big + ".");  // beyond the initial slack
-
-    Context names(aaCreateContext(AA_ORDERED));
-    keylist("$user at $nas$port, 100$ and $user again", names);
-    EXPECT_EQ(vtest::keys(names), (std::vector<std::string>{"user", "nas", "port", ""}));
 }
 
 TEST(NumberTexts, IntegersAddressesAndDurations) {
