@@ -69,6 +69,11 @@ TEST_F(SettingsFile, WritesAndDeletesRewriteTheFileOfTheName) {
                              std::string(9000, 'x') + '\0' + "tail\n";
     write("; comment\r\n[Tarnwell]\r\nvnthreads=4\r\nVNPORT=8020\r\n" + rest);
     registry store(path.c_str(), "Tarnwell");
+    const auto openFiles = [] {  // the rewrites close what they replace
+        using Entries = std::filesystem::directory_iterator;
+        return std::distance(Entries("/proc/self/fd"), Entries());
+    };
+    const auto opened = openFiles();
     ASSERT_EQ(store.set("vnPort", 8030), 0);
     EXPECT_EQ(content(), "; comment\r\n[Tarnwell]\r\nvnPort=8030\nvnthreads=4\r\n" + rest);
     EXPECT_EQ(value(store, "vnport") + value(store, "vnthreads"), "80304\r");
@@ -76,6 +81,7 @@ TEST_F(SettingsFile, WritesAndDeletesRewriteTheFileOfTheName) {
     EXPECT_EQ(value(store, "vnport"), "9999\r");
     EXPECT_EQ(store.del("nothing") + registry(path.c_str(), "Nowhere").del("vnport"), -2);
     EXPECT_EQ(content(), "; comment\r\n[Tarnwell]\r\nvnthreads=4\r\n" + rest);
+    EXPECT_EQ(openFiles(), opened);
 
     EXPECT_EQ(store.changed(), 0);  // the first call only records the time
     const utimbuf later{std::time(nullptr) + 10, std::time(nullptr) + 10};
