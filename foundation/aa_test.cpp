@@ -120,8 +120,10 @@ TEST(AssociativeArray, LargeArraysFindEveryKeyThroughTheirIndexAndReleaseIt) {
     {
         Context ctx(aaCreateContext(AA_NOCASE));
         const auto key = [](int i, const char* prefix) { return prefix + std::to_string(i); };
-        for (int i = 0; i < 140000; ++i) {
-            vn_fail_allocations_after(i == 65536 ? 3 : -1);  // the index cannot double: rebuilt
+        for (int i = 0; i < 100000; ++i) put(ctx, key(i, "Key"));  // the index doubles at 65537
+        for (int i = 0; i < 100000; ++i) ASSERT_EQ(lookup(ctx, key(i, "kEY")), "v") << i;
+        for (int i = 100000; i < 140000; ++i) {
+            vn_fail_allocations_after(i == 131072 ? 3 : -1);  // it cannot at 131073: rebuilt
             put(ctx, key(i, "Key"));
         }
         EXPECT_NE(ctx->index, nullptr);

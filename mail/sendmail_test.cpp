@@ -205,10 +205,11 @@ TEST(SmtpSocket, SendsEverythingAndReceivesUntilALineFeed) {
     EXPECT_EQ(smtp_internal::send_until(pair[0], big.data(), static_cast<int>(big.size()),
                                         smtp_internal::deadline_after(100)),
               -1);
-    close(pair[1]);
+    shutdown(pair[1], SHUT_WR);
     EXPECT_EQ(smtp_consume(pair[0], buffer, sizeof buffer), -1);  // closed first
     EXPECT_DEATH(smtp_consume(pair[0], buffer, 0), "failed assertion `bufsize > 0'");
     close(pair[0]);
+    close(pair[1]);
 }
 
 TEST(Replacecrlf, NormalisesLineEndsAndStuffsLoneDots) {
