@@ -1,7 +1,7 @@
 // What every test program shares: the headers tests use all over (so that a
 // test file names only the subsystem it tests), pointers released by their
 // library's own function, temporary directories, whole files, malloc'd texts,
-// array contents, polling and a loopback UDP socket.
+// array contents, polling, the heap in use and a loopback UDP socket.
 #pragma once
 
 #include <arpa/inet.h>
