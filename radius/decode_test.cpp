@@ -109,6 +109,8 @@ TEST(Decode, HexTextAndTheEdgesOfTheAttributeSection) {
     radclient client;
     ASSERT_EQ(client.dict_add("Framed-IPv6-Address", 168, 0, RA_TYPE_IPADDR6), 0);
     ASSERT_EQ(client.dict_add("Odd", 99, 9, 7), 0);
+    std::string zeros;  // as an unknown attribute shows them
+    for (int i = 0; i < 113; ++i) zeros += "\\000";
     const std::pair<std::string, std::string> cases[] = {
         // Separators are ignored, upper-case digits read as 0, an odd digit is dropped.
         {"01 06 61 62 63 64\n12:04:4A:4b 7", "0||User-Name=abcd | Reply-Message=0x004b"},
@@ -126,6 +128,9 @@ TEST(Decode, HexTextAndTheEdgesOfTheAttributeSection) {
         {"a806 01020304", "0|Invalid IPv6 Length  Vendor:0  Attribute:168  Length:4|"},
         {"a812 20010db8000000000000000000000001",
          "0||Framed-IPv6-Address=20010db8000000000000000000000001"},
+        // The longest unknown attribute, every octet shown in four characters, cut.
+        {"36ff" + std::string(506, '0'),
+         "0|Received unknown attribute 54, vendor 0 [" + zeros.substr(0, 450) + "]|"},
     };
     for (const auto& [hex, expected] : cases) EXPECT_EQ(decodeText(client, hex), expected) << hex;
 

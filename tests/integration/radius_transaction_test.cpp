@@ -32,50 +32,42 @@ std::vector<std::string> drain(vtest::UdpSocket& silent) {
     return got;
 }
 
-class FreeRadius : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* dir = std::getenv("VANTOR_RADIUS_DIR");
-        ASSERT_TRUE(dir && *dir) << "VANTOR_RADIUS_DIR is not set: run these tests through "
-                                    "ctest, whose fixture starts FreeRADIUS";
-        dir_ = dir;
-        ASSERT_EQ(std::sscanf(vtest::readFile(dir_ + "/ports").c_str(), "auth=%hu acct=%hu coa=%hu",
-                              &auth_, &acct_, &coa_),
-                  3)
-            << dir_ << "/ports";
-    }
-    // Adds FreeRADIUS to the table in every role.
-    void addFreeRadius(const char* name = kHost, const char* secret = kSecret, int retries = 2,
-                       int timeout = 2) {
-        ASSERT_EQ(
-            client.server_add(name, secret, auth_, acct_, coa_,
-                              RA_ROLE_AUTH | RA_ROLE_ACCT | RA_ROLE_DISCONNECT, retries, timeout),
-            0);
-    }
-    RA_SERVER* entry(const char* name = kHost) { return client.server_get(RA_ROLE_AUTH, name); }
+// The directory of the fixture's FreeRADIUS.
+std::string radiusDir() {
+    const char* dir = std::getenv("VANTOR_RADIUS_DIR");
+    EXPECT_TRUE(dir && *dir) << "VANTOR_RADIUS_DIR is not set: run these tests through ctest, "
+                                "whose fixture starts FreeRADIUS";
+    return dir ? dir : "";
+}
 
+// Adds that FreeRADIUS to the table under name, in every role.
+void addFreeRadius(radclient& client, const char* name = kHost, const char* secret = kSecret,
+                   int retries = 2, int timeout = 2) {
+    uint16_t auth = 0, acct = 0, coa = 0;
+    ASSERT_EQ(std::sscanf(vtest::readFile(radiusDir() + "/ports").c_str(),
+                          "auth=%hu acct=%hu coa=%hu", &auth, &acct, &coa),
+              3);
+    ASSERT_EQ(client.server_add(name, secret, auth, acct, coa,
+                                RA_ROLE_AUTH | RA_ROLE_ACCT | RA_ROLE_DISCONNECT, retries, timeout),
+              0);
+}
+
+TEST(FreeRadius, PapAndChapAcceptedAndRejectedWithTheirRepliesAndAWrongSecret) {
     radclient client;
-    std::string dir_;
-    uint16_t auth_ = 0, acct_ = 0, coa_ = 0;
-};
-
-TEST_F(FreeRadius, PapAndChapAcceptedAndRejectedWithTheirRepliesAndAWrongSecret) {
-    addFreeRadius();
-    addFreeRadius("localhost", "not-the-secret", 0, 1);
+    addFreeRadius(client);
+    addFreeRadius(client, "localhost", "not-the-secret", 0, 1);
     Pairs start;
     ASSERT_EQ(client.vp_append(start.ptr, 0, 40, 1u), 0);
+    // Tunnel-Type, tag 1, VLAN; Cisco-AVPair is not in the built-in
+    // dictionary: reported, not kept.
     Response accept(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr));
-    ASSERT_EQ(accept->result, RA_RET_ACK) << vtest::text(accept->message);
-    EXPECT_LT(accept->response_time, 1000);
     const VALUE_PAIR* tunnel = radclient::vp_get(accept->reply, 0, 64);
-    ASSERT_NE(tunnel, nullptr);
-    EXPECT_EQ(tunnel->tag * 100 + tunnel->lvalue, 113u);  // tag 1, VLAN
-    // Cisco-AVPair is not in the built-in dictionary: reported, not kept.
+    EXPECT_EQ(tunnel ? tunnel->tag * 100 + tunnel->lvalue : 0, 113u);
     EXPECT_STREQ(accept->message, "Received unknown attribute 1, vendor 9 [shell:priv-lvl=15]");
-
     const std::string z128(128, 'z'), challenge = "challenge-0123456789";
     const std::string chap = vtest::md5(std::string(1, 7) + "carolpw" + challenge);
     const std::pair<std::string, const char*> cases[] = {
+        {outcome(client.auth(kHost, "alice", "alicepw", RA_AUTH_PAP, nullptr)), "1 Welcome alice"},
         {outcome(client.auth(kHost, "bob", "anything", RA_AUTH_PAP, nullptr)),
          "0 Access denied for bob"},
         {outcome(client.auth("", "alice", "wrong", RA_AUTH_PAP, nullptr)), "0 <none>"},
@@ -96,12 +88,15 @@ TEST_F(FreeRadius, PapAndChapAcceptedAndRejectedWithTheirRepliesAndAWrongSecret)
         {outcome(client.acct("localhost", "alice", start.ptr)), "2 <none>"},
     };
     for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
-    EXPECT_EQ(entry()->accepts * 10 + entry()->rejects, 45);
-    EXPECT_EQ(entry("localhost")->rejects * 10 + entry("localhost")->unanswered, 11);
+    const RA_SERVER* good = client.server_get(RA_ROLE_AUTH, kHost);
+    const RA_SERVER* wrong = client.server_get(RA_ROLE_AUTH, "localhost");
+    EXPECT_EQ(good->accepts * 10 + good->rejects, 55);
+    EXPECT_EQ(wrong->rejects * 10 + wrong->unanswered, 11);
 }
 
-TEST_F(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
-    addFreeRadius();
+TEST(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
+    radclient client;
+    addFreeRadius(client);
     const std::string session = "acct-" + std::to_string(getpid()) + "-" +
                                 std::to_string(Clock::now().time_since_epoch().count());
     Pairs record;  // a Start with every attribute kind
@@ -114,7 +109,7 @@ TEST_F(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
               0);
     // FreeRADIUS drops a request whose authenticator does not check out.
     EXPECT_EQ(outcome(client.acct("alice", record.ptr)), "1 <none>");
-    const std::string detail = vtest::readFile(dir_ + "/raddb/acct/detail");
+    const std::string detail = vtest::readFile(radiusDir() + "/raddb/acct/detail");
     const size_t at = detail.find("\"" + session + "\"");
     ASSERT_NE(at, std::string::npos) << "the record was not written";
     // From the blank line before the record (npos + 1 is the start of the file).
@@ -132,7 +127,8 @@ TEST_F(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
     EXPECT_EQ(outcome(client.disconnect(kHost, "alice", unknown.ptr)), "0 <none>");
 }
 
-TEST_F(FreeRadius, SilentServerGetsTheSameOctetsThreeTimesThenOneSendPerChoice) {
+TEST(FreeRadius, SilentServerGetsTheSameOctetsThreeTimesThenOneSendPerChoice) {
+    radclient client;
     vtest::UdpSocket silent;
     client.server_add("localhost", kSecret, silent.port, 0, RA_ROLE_AUTH, 2, 1);
     auto start = Clock::now();
@@ -154,12 +150,12 @@ TEST_F(FreeRadius, SilentServerGetsTheSameOctetsThreeTimesThenOneSendPerChoice) 
     sends = drain(silent);
     ASSERT_EQ(sends.size(), 2u);
     EXPECT_NE(sends[0][1], sends[1][1]) << "a new attempt is a new request";
-    RA_SERVER* quiet = entry("localhost");
+    RA_SERVER* quiet = client.server_get(RA_ROLE_AUTH, "localhost");
     EXPECT_EQ(quiet->unanswered, 5);
 
     // Once its back-off of 1 x 2 x (5 + 10) seconds is over, the quiet server
     // is tried first again, and the request fails over to FreeRADIUS.
-    addFreeRadius();
+    addFreeRadius(client);
     quiet->last_request = std::time(nullptr) - 31;
     start = Clock::now();
     EXPECT_EQ(outcome(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr)), "1 Welcome alice");
