@@ -70,7 +70,7 @@ TEST(Dictionary, LookupsAdditionsAndNamedValues) {
     EXPECT_EQ(showVendors(client) + show(client.dict_get("User-Name", 0)), "-");
 }
 
-TEST(DictionaryFile, EachRejectionHasItsMessage) {
+TEST(DictionaryFile, EachRejectionHasItsMessageTheFirstStaysAndGoodLinesLoad) {
     const std::string on = " on line 1 of dictionary", invalid = "-1 Invalid attribute" + on;
     const std::pair<std::string, std::string> cases[] = {
         {"ATTRIBUTE Half 150", invalid},
@@ -95,10 +95,7 @@ TEST(DictionaryFile, EachRejectionHasItsMessage) {
     radclient client;
     EXPECT_EQ(client.dict_add("/nonexistent/dictionary"), -2);
     EXPECT_EQ(msgOf(client), "Error opening dictionary file /nonexistent/dictionary for read");
-}
 
-TEST(DictionaryFile, GoodLinesLoadAndTheFirstMessageStays) {
-    radclient client;
     // Tabs, a CR, vendors by name and number; lines that are not definitions
     // or do not start one are skipped.
     EXPECT_EQ(load(client,

@@ -82,7 +82,7 @@ TEST(Encode, EveryLayoutByKindAndVendorWithTextsCutToTheirLengthOctets) {
     EXPECT_EQ(vtest::encoded(client, unset.ptr), "120668616e64");
 }
 
-TEST(Encode, AccessRequestsHideThePasswordOrAnswerChap) {
+TEST(Encode, AccessRequestsHideThePasswordOrAnswerChapAndAccountingIsSigned) {
     radclient client;
     // Whole blocks of the password padded with zeros, at most 128 octets of
     // it; each request with an authenticator of its own.
@@ -115,17 +115,15 @@ TEST(Encode, AccessRequestsHideThePasswordOrAnswerChap) {
     EXPECT_EQ(attrOf(caller.packet, 1) + attrOf(caller.packet, 60) + attrOf(caller.packet, 3),
               "\x01\xff" + c.substr(47) + "\x3c\xff" + c.substr(47) + "\x03\x13\x07" +
                   "0123456789abcdef");
-}
 
-TEST(Encode, AccountingAuthenticator) {
-    radclient client;
+    // Accounting: MD5 of the packet with 16 zero octets in the
+    // authenticator's place, then the secret.
     vtest::Pairs list;
     ASSERT_EQ(
         client.vp_append(list.ptr, 0, 40, 1u) + client.vp_append(list.ptr, 0, 44, "sess-0001"), 0);
-    Request rq(RA_ROLE_ACCT, "alice", list.ptr);
-    ASSERT_EQ(rq.build(client), 44);
-    // MD5 of the packet with 16 zero octets in the authenticator's place, then the secret.
-    EXPECT_EQ(hex(rq.packet, 44),
+    Request acct(RA_ROLE_ACCT, "alice", list.ptr);
+    ASSERT_EQ(acct.build(client), 44);
+    EXPECT_EQ(hex(acct.packet, 44),
               vtest::unspaced("0401002c 6ca996422b7b02accff0c1073a360daa "
                               "0107616c696365 280600000001 2c0b736573732d30303031"));
 }

@@ -1,6 +1,8 @@
 // The server table and the transaction engine without a RADIUS server: the
 // choice rules on statistics set by hand, and requests against a loopback
 // socket of the test's own that answers as told.
+#include <netdb.h>
+
 #include <future>
 
 #include "foundation/alloc.h"
@@ -26,6 +28,20 @@ TEST(ServerChoice, RolesNamesPortsAndTheRulesOnStatistics) {
     EXPECT_EQ(client.server_get(RA_ROLE_AUTH, ""), alpha);
     EXPECT_EQ(client.server_get(RA_ROLE_AUTH, "beta"), nullptr);
     EXPECT_EQ(client.server_get(RA_ROLE_ACCT, "nobody"), nullptr);
+    // Ports: the entry's own, else the services database's (Debian has
+    // "radius" as 1812 but neither "radacct" nor "radpod"), else the defaults.
+    auto service = [](const char* name, int fallback) {
+        const servent* entry = getservbyname(name, "udp");
+        return entry ? ntohs(static_cast<uint16_t>(entry->s_port)) : fallback;
+    };
+    RA_SERVER* beta = client.server_get(RA_ROLE_ACCT);
+    std::vector<int> ports;
+    for (int role : {RA_ROLE_AUTH, RA_ROLE_ACCT, RA_ROLE_DISCONNECT})
+        for (const RA_SERVER* entry : {alpha, gamma, beta})
+            ports.push_back(radclient::server_port(entry, role));
+    const int r = service("radius", 1645), a = service("radacct", 1646),
+              p = service("radpod", 3799);
+    EXPECT_EQ(ports, std::vector<int>({11, r, r, 12, a, a, p, 23, p}));
 
     // alpha's statistics relative to now (unanswered, last request, last
     // reply) beside a Gamma that answers or has 5 unanswered, and the choice.
