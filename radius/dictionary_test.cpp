@@ -44,13 +44,9 @@ TEST(Dictionary, LookupsAdditionsAndNamedValues) {
     EXPECT_EQ(std::vector<int>({client.vendor_get("cisco"), client.vendor_get("0x9"),
                                 client.vendor_get("99999999999"), client.vendor_get("Acme")}),
               std::vector<int>({9, 0, INT_MAX, -1}));
-    for (const auto& [text, type] : {std::pair{"IPADDR6", 5},
-                                     {"abinary", 0},
-                                     {"Number", 1},
-                                     {"tag_date", 13},
-                                     {"7", 7},
-                                     {"octets", -1}})
-        EXPECT_EQ(radclient::type_get(text), type) << text;
+    const std::pair<const char*, int> types[] = {{"IPADDR6", 5},   {"abinary", 0}, {"Number", 1},
+                                                 {"tag_date", 13}, {"7", 7},       {"octets", -1}};
+    for (const auto& [text, type] : types) EXPECT_EQ(radclient::type_get(text), type) << text;
 
     EXPECT_EQ(client.dict_add("Orphan", 1, 5, RA_TYPE_STRING), -1);  // its text: a file's
     // A second vendor with id 9 gets new attributes too; lookups find the first entry's.
@@ -62,7 +58,8 @@ TEST(Dictionary, LookupsAdditionsAndNamedValues) {
     // Named values stack newest first.
     EXPECT_EQ(client.value_add("Framed-User", 2, 6, 0) + client.value_add("Login", 2, 6, 0), 0);
     EXPECT_STREQ(client.value_get(0, 6, 2)->name, "Login");
-    EXPECT_EQ(client.value_get(0, 6, "framed-user") * 10 + client.value_get(0, 6, "Other"), 19);
+    EXPECT_EQ(client.value_get(0, 6, "framed-user"), 2);
+    EXPECT_EQ(client.value_get(0, 6, "Other"), -1);
     EXPECT_EQ(client.value_add("X", 3, 99, 0), -1);
     EXPECT_EQ(msgOf(client), "AttributeID: 99 VendorID: 0 not found adding X=3");
 

@@ -1,5 +1,6 @@
 // Pairs are checked through the octets they encode to, which show their
 // type, length, value and tag.
+#include "foundation/alloc.h"
 #include "tests/support/radius.h"
 
 namespace {
@@ -43,6 +44,11 @@ TEST(ValuePairs, AppendsConvertByTheDictionaryTypeAndFailuresLeaveTheList) {
     EXPECT_EQ(client.vp_append(list.ptr, 0, 54, 1u), -1);
     EXPECT_EQ(client.vp_append(list.ptr, 0, 4, "abcd", 4), -1);
     EXPECT_EQ(client.vp_append(list.ptr, 0, 24, "x", -1), -1);
+    for (int allocations : {0, 1}) {  // no memory for the pair, or for its text
+        vn_fail_allocations_after(allocations);
+        EXPECT_EQ(client.vp_append(list.ptr, 0, 18, "text"), -1);
+        vn_fail_allocations_after(-1);
+    }
     EXPECT_EQ(vtest::encoded(client, list.ptr), all);
 
     // Lookups take the first match; a miss clears the caller's value.
