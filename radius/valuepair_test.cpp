@@ -31,10 +31,13 @@ TEST(ValuePairs, AppendsConvertByTheDictionaryTypeAndFailuresLeaveTheList) {
                               "40060200000d 120335 0506ee6b2800 1902 1805610062 "
                               "1a0c00000009180600000005"));
 
-    std::string kinds;  // type/length of each pair
+    std::string kinds;  // type/length/tag of each pair
     for (const VALUE_PAIR* p = list.ptr; p != nullptr; p = p->next)
-        kinds += std::to_string(p->type) + "/" + std::to_string(p->length) + " ";
-    EXPECT_EQ(kinds, "2/4 2/4 2/4 1/4 1/4 1/4 0/5 5/16 11/4 0/1 1/4 0/0 0/3 1/4 ");
+        kinds += std::to_string(p->type) + "/" + std::to_string(p->length) + "/" +
+                 std::to_string(p->tag) + " ";
+    EXPECT_EQ(kinds,
+              "2/4/0 2/4/0 2/4/0 1/4/0 1/4/0 1/4/0 0/5/0 5/16/0 11/4/2 0/1/0 1/4/0 0/0/0 0/3/0 "
+              "1/4/0 ");
 
     // Failures leave the list as it was.
     EXPECT_EQ(client.vp_append(list.ptr, 0, 168, "2001:::1"), -1);
