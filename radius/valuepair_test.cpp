@@ -62,6 +62,7 @@ TEST(ValuePairs, AppendsConvertByTheDictionaryTypeAndFailuresLeaveTheList) {
     EXPECT_TRUE(text == nullptr && number == 0);
     EXPECT_EQ(radclient::vp_get(list.ptr, 0, 18, text) + radclient::vp_get(list.ptr, 0, 4, number),
               2);
+    EXPECT_EQ(radclient::vp_get(list.ptr, 0, 18)->lvalue, 0u);  // a text has no number
     EXPECT_EQ(text + std::to_string(number) + radclient::vp_get(list.ptr, 9, 24)->name,
               "Hello2130706433Own");
 }
