@@ -2,7 +2,6 @@
 // result_recv and get_auth), and the same octets as the packet decoder's
 // hexadecimal text (vp_decode). Neither may crash, leak or read outside its
 // input.
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -10,11 +9,9 @@
 
 #include "radius/radclient.h"
 
-namespace {
-
 // One client for every run, with a vendor that numbers sub-attributes with
 // four octets and attributes of every type, so each decoding rule is reachable.
-const radclient& client() {
+static const radclient& client() {
     static radclient* const shared = [] {
         auto* c = new radclient();
         c->vendor_add("USR", 429);
@@ -29,8 +26,6 @@ const radclient& client() {
     }();
     return *shared;
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Exactly the received octets, on the heap, so a read past them is caught.

@@ -3,8 +3,6 @@
 // directory (with the "ports" file) in VANTOR_RADIUS_DIR. A silent server is
 // a UDP socket the test binds itself and never answers from.
 
-#include "radius/md5.h"
-#include "radius/radclient.h"
 #include "tests/support/radius.h"
 
 namespace {
@@ -20,12 +18,11 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The result of a transaction whose response is not needed further.
-int resultOf(RA_RESPONSE* res) { return Response(res)->result; }
-
-std::string text(const Response& res, int attr) {
-    const VALUE_PAIR* pair = radclient::vp_get(res->reply, 0, attr);
-    return pair && pair->strvalue ? pair->strvalue : "<none>";
+// "result Reply-Message" of a response, "<none>" for a missing attribute.
+std::string outcome(RA_RESPONSE* res) {
+    const Response owned(res);
+    const VALUE_PAIR* pair = radclient::vp_get(res->reply, 0, 18);
+    return std::to_string(res->result) + " " + (pair ? pair->strvalue : "<none>");
 }
 
 // Every datagram waiting on a silent server now.
@@ -35,100 +32,88 @@ std::vector<std::string> drain(vtest::UdpSocket& silent) {
     return got;
 }
 
-class FreeRadius : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* dir = std::getenv("VANTOR_RADIUS_DIR");
-        ASSERT_TRUE(dir && *dir) << "VANTOR_RADIUS_DIR is not set: run these tests through "
-                                    "ctest, whose fixture starts FreeRADIUS";
-        dir_ = dir;
-        const std::string ports = vtest::readFile(dir_ + "/ports");
-        for (const std::string role : {"auth", "acct", "coa"}) {
-            const size_t at = ports.find(role + "=");
-            ports_[role] = at == std::string::npos ? 0 : std::atoi(&ports[at + role.size() + 1]);
-            ASSERT_GT(ports_[role], 0) << role << " in " << dir_ << "/ports";
-        }
-    }
-    // Adds FreeRADIUS to the table under the name of its address.
-    void addFreeRadius(const char* secret = kSecret, int retries = 2, int timeout = 2) {
-        ASSERT_EQ(
-            client.server_add(kHost, secret, ports_["auth"], ports_["acct"], ports_["coa"],
-                              RA_ROLE_AUTH | RA_ROLE_ACCT | RA_ROLE_DISCONNECT, retries, timeout),
-            0);
-    }
-    RA_SERVER* entry(const char* name = kHost) { return client.server_get(RA_ROLE_AUTH, name); }
+// The directory of the fixture's FreeRADIUS.
+std::string radiusDir() {
+    const char* dir = std::getenv("VANTOR_RADIUS_DIR");
+    EXPECT_TRUE(dir && *dir) << "VANTOR_RADIUS_DIR is not set: run these tests through ctest, "
+                                "whose fixture starts FreeRADIUS";
+    return dir ? dir : "";
+}
 
+// Adds that FreeRADIUS to the table under name, in every role.
+void addFreeRadius(radclient& client, const char* name = kHost, const char* secret = kSecret,
+                   int retries = 2, int timeout = 2) {
+    uint16_t auth = 0, acct = 0, coa = 0;
+    ASSERT_EQ(std::sscanf(vtest::readFile(radiusDir() + "/ports").c_str(),
+                          "auth=%hu acct=%hu coa=%hu", &auth, &acct, &coa),
+              3);
+    ASSERT_EQ(client.server_add(name, secret, auth, acct, coa,
+                                RA_ROLE_AUTH | RA_ROLE_ACCT | RA_ROLE_DISCONNECT, retries, timeout),
+              0);
+}
+
+TEST(FreeRadius, PapAndChapAcceptedAndRejectedWithTheirRepliesAndAWrongSecret) {
     radclient client;
-    std::string dir_;
-    std::map<std::string, uint16_t> ports_;
-};
-
-TEST_F(FreeRadius, PapAcceptAndRejectWithTheirReplyAttributes) {
-    addFreeRadius();
+    addFreeRadius(client);
+    addFreeRadius(client, "localhost", "not-the-secret", 0, 1);
+    Pairs start;
+    ASSERT_EQ(client.vp_append(start.ptr, 0, 40, 1u), 0);
+    // Tunnel-Type, tag 1, VLAN; Cisco-AVPair is not in the built-in
+    // dictionary: reported, not kept.
     Response accept(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr));
-    ASSERT_EQ(accept->result, RA_RET_ACK) << vtest::text(accept->message);
-    EXPECT_LT(accept->response_time, 1000);
-    EXPECT_EQ(text(accept, 18), "Welcome alice");
     const VALUE_PAIR* tunnel = radclient::vp_get(accept->reply, 0, 64);
-    ASSERT_NE(tunnel, nullptr);
-    EXPECT_EQ(tunnel->tag * 100 + tunnel->lvalue, 113u);  // tag 1, VLAN
-    // Cisco-AVPair is not in the built-in dictionary: reported, not kept.
+    EXPECT_EQ(tunnel ? tunnel->tag * 100 + tunnel->lvalue : 0, 113u);
     EXPECT_STREQ(accept->message, "Received unknown attribute 1, vendor 9 [shell:priv-lvl=15]");
-
-    Response reject(client.auth(kHost, "bob", "anything", RA_AUTH_PAP, nullptr));
-    EXPECT_EQ(reject->result, RA_RET_NAK);
-    EXPECT_EQ(text(reject, 18), "Access denied for bob");
-    EXPECT_EQ(resultOf(client.auth("", "alice", "wrong", RA_AUTH_PAP, nullptr)), RA_RET_NAK);
-    // A password over 128 octets travels cut to 128, hidden in eight blocks.
-    const std::string z128(128, 'z');
-    EXPECT_EQ(resultOf(client.auth("dave", (z128 + "zz").c_str(), RA_AUTH_PAP, nullptr)),
-              RA_RET_ACK);
-    EXPECT_EQ(resultOf(client.auth("dave", z128.substr(1).c_str(), RA_AUTH_PAP, nullptr)),
-              RA_RET_NAK);
-
-    EXPECT_EQ(entry()->accepts * 10 + entry()->rejects, 23);
+    const std::string z128(128, 'z'), challenge = "challenge-0123456789";
+    const std::string chap = vtest::md5(std::string(1, 7) + "carolpw" + challenge);
+    const std::pair<std::string, const char*> cases[] = {
+        {outcome(client.auth(kHost, "alice", "alicepw", RA_AUTH_PAP, nullptr)), "1 Welcome alice"},
+        {outcome(client.auth(kHost, "bob", "anything", RA_AUTH_PAP, nullptr)),
+         "0 Access denied for bob"},
+        {outcome(client.auth("", "alice", "wrong", RA_AUTH_PAP, nullptr)), "0 <none>"},
+        // A password over 128 octets travels cut to 128.
+        {outcome(client.auth("dave", (z128 + "zz").c_str(), RA_AUTH_PAP, nullptr)), "1 <none>"},
+        {outcome(client.auth("dave", z128.substr(1).c_str(), RA_AUTH_PAP, nullptr)), "0 <none>"},
+        {outcome(client.auth("alice", "alicepw", RA_AUTH_CHAP, nullptr)), "1 Welcome alice"},
+        {outcome(client.auth(kHost, "alice", "wrong", RA_AUTH_CHAP, nullptr)), "0 <none>"},
+        {outcome(client.auth("carol", 7, chap.data(), challenge.c_str(), nullptr)),
+         "1 Welcome carol"},
+        // The identifier is part of the response.
+        {outcome(client.auth(kHost, "carol", 8, chap.data(), challenge.c_str(), nullptr)),
+         "0 <none>"},
+        // The server cannot tell a wrong secret from a wrong password, but an
+        // accounting authenticator made with it fails its check, and the
+        // request is dropped.
+        {outcome(client.auth("localhost", "alice", "alicepw", RA_AUTH_PAP, nullptr)), "0 <none>"},
+        {outcome(client.acct("localhost", "alice", start.ptr)), "2 <none>"},
+    };
+    for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
+    const RA_SERVER* good = client.server_get(RA_ROLE_AUTH, kHost);
+    const RA_SERVER* wrong = client.server_get(RA_ROLE_AUTH, "localhost");
+    EXPECT_EQ(good->accepts * 10 + good->rejects, 55);
+    EXPECT_EQ(wrong->rejects * 10 + wrong->unanswered, 11);
 }
 
-TEST_F(FreeRadius, ChapWithOurOwnResponseAndWithTheCallers) {
-    addFreeRadius();
-    EXPECT_EQ(resultOf(client.auth("alice", "alicepw", RA_AUTH_CHAP, nullptr)), RA_RET_ACK);
-    EXPECT_EQ(resultOf(client.auth(kHost, "alice", "wrong", RA_AUTH_CHAP, nullptr)), RA_RET_NAK);
-
-    const char* challenge = "challenge-0123456789";
-    const std::string hashed = std::string("\x07") + "carolpw" + challenge;
-    unsigned char response[16];
-    md5_calc(response, reinterpret_cast<const unsigned char*>(hashed.data()),
-             static_cast<unsigned int>(hashed.size()));
-    const char* chap = reinterpret_cast<const char*>(response);
-    Response carol(client.auth("carol", 7, chap, challenge, nullptr));
-    EXPECT_EQ(carol->result, RA_RET_ACK);
-    EXPECT_EQ(text(carol, 18), "Welcome carol");
-    EXPECT_EQ(resultOf(client.auth(kHost, "carol", 8, chap, challenge, nullptr)), RA_RET_NAK)
-        << "the identifier is part of the response";
-}
-
-TEST_F(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
-    addFreeRadius();
+TEST(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
+    radclient client;
+    addFreeRadius(client);
     const std::string session = "acct-" + std::to_string(getpid()) + "-" +
                                 std::to_string(Clock::now().time_since_epoch().count());
-    Pairs record;
-    ASSERT_EQ(client.vp_append(record.ptr, 0, 40, 1u), 0);  // Start
-    ASSERT_EQ(client.vp_append(record.ptr, 0, 44, session.c_str()), 0);
-    ASSERT_EQ(client.vp_append(record.ptr, 0, 4, "127.0.0.1"), 0);
-    ASSERT_EQ(client.vp_append(record.ptr, 0, 5, 7u), 0);
-    ASSERT_EQ(client.vp_append(record.ptr, 1, 0, 64, 13u), 0);
-    ASSERT_EQ(client.vp_append(record.ptr, 2, 0, 81, "100"), 0);
+    Pairs record;  // a Start with every attribute kind
+    const std::tuple<int, int, const char*> attributes[] = {
+        {0, 40, "1"},  {0, 44, session.c_str()}, {0, 4, "127.0.0.1"}, {0, 5, "7"}, {1, 64, "13"},
+        {2, 81, "100"}};
+    for (const auto& [tag, attr, text] : attributes)
+        ASSERT_EQ(client.vp_append(record.ptr, tag, 0, attr, text), 0) << attr;
     ASSERT_EQ(radclient::vp_append(record.ptr, nullptr, 0, 9, 24, RA_TYPE_STRING, 0, 7, "conf-77"),
               0);
-    Response acct(client.acct("alice", record.ptr));
     // FreeRADIUS drops a request whose authenticator does not check out.
-    EXPECT_EQ(acct->result, RA_RET_ACK) << vtest::text(acct->message);
-    const std::string detail = vtest::readFile(dir_ + "/raddb/acct/detail");
+    EXPECT_EQ(outcome(client.acct("alice", record.ptr)), "1 <none>");
+    const std::string detail = vtest::readFile(radiusDir() + "/raddb/acct/detail");
     const size_t at = detail.find("\"" + session + "\"");
     ASSERT_NE(at, std::string::npos) << "the record was not written";
-    const size_t begin = detail.rfind("\n\n", at);
-    const std::string written =
-        detail.substr(begin == std::string::npos ? 0 : begin, detail.find("\n\n", at) - begin);
+    // From the blank line before the record (npos + 1 is the start of the file).
+    const std::string written = detail.substr(detail.rfind("\n\n", at) + 1);
     for (const char* line :
          {"\tUser-Name = \"alice\"\n", "\tNAS-IP-Address = 127.0.0.1\n", "\tNAS-Port = 7\n",
           "\tTunnel-Type:1 = VLAN\n", "\tTunnel-Private-Group-Id:2 = \"100\"\n",
@@ -138,32 +123,16 @@ TEST_F(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
     Pairs known, unknown;
     ASSERT_EQ(client.vp_append(known.ptr, 0, 44, "sess-0001"), 0);
     ASSERT_EQ(client.vp_append(unknown.ptr, 0, 44, "sess-9999"), 0);
-    Response ack(client.disconnect(nullptr, known.ptr));
-    EXPECT_EQ(ack->result, RA_RET_ACK);
-    EXPECT_EQ(text(ack, 18), "session sess-0001 disconnected");
-    EXPECT_EQ(resultOf(client.disconnect(kHost, "alice", unknown.ptr)), RA_RET_NAK);
+    EXPECT_EQ(outcome(client.disconnect(nullptr, known.ptr)), "1 session sess-0001 disconnected");
+    EXPECT_EQ(outcome(client.disconnect(kHost, "alice", unknown.ptr)), "0 <none>");
 }
 
-TEST_F(FreeRadius, WrongSecretRejectsPasswordsAndSilencesAccounting) {
-    addFreeRadius("not-the-secret", 0, 1);
-    // The server cannot tell a wrong secret from a wrong password...
-    EXPECT_EQ(resultOf(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr)), RA_RET_NAK);
-    // ...but an accounting authenticator made with it fails its check, and
-    // the request is dropped.
-    Pairs record;
-    ASSERT_EQ(client.vp_append(record.ptr, 0, 40, 1u), 0);
-    Response acct(client.acct("alice", record.ptr));
-    EXPECT_EQ(acct->result, RA_RET_TIMEOUT);
-    EXPECT_GE(acct->response_time, 900);
-    EXPECT_EQ(entry()->unanswered, 1);
-}
-
-TEST_F(FreeRadius, SilentServerGetsTheSameOctetsThreeTimesThenOneSendPerChoice) {
+TEST(FreeRadius, SilentServerGetsTheSameOctetsThreeTimesThenOneSendPerChoice) {
+    radclient client;
     vtest::UdpSocket silent;
-    client.server_add(kHost, kSecret, silent.port, 0, RA_ROLE_AUTH, 2, 1);
+    client.server_add("localhost", kSecret, silent.port, 0, RA_ROLE_AUTH, 2, 1);
     auto start = Clock::now();
-    Response first(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr));
-    EXPECT_EQ(first->result, RA_RET_TIMEOUT);
+    EXPECT_EQ(outcome(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr)), "2 <none>");
     EXPECT_GT(secondsSince(start), 2.8);
     EXPECT_LT(secondsSince(start), 6.0);
     std::vector<std::string> sends = drain(silent);
@@ -175,76 +144,24 @@ TEST_F(FreeRadius, SilentServerGetsTheSameOctetsThreeTimesThenOneSendPerChoice) 
     // auth chooses again (the same server, the only one) while its sends are
     // fewer than the retries.
     start = Clock::now();
-    Response second(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr));
-    EXPECT_EQ(second->result, RA_RET_TIMEOUT);
+    EXPECT_EQ(outcome(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr)), "2 <none>");
     EXPECT_GT(secondsSince(start), 1.8);
     EXPECT_LT(secondsSince(start), 4.0);
     sends = drain(silent);
     ASSERT_EQ(sends.size(), 2u);
     EXPECT_NE(sends[0][1], sends[1][1]) << "a new attempt is a new request";
-    EXPECT_EQ(entry()->unanswered, 5);
-}
+    RA_SERVER* quiet = client.server_get(RA_ROLE_AUTH, "localhost");
+    EXPECT_EQ(quiet->unanswered, 5);
 
-// The back-off window itself is tested on the server table; here a quiet
-// server whose back-off has ended is tried first and fails over.
-TEST_F(FreeRadius, QuietServerPastItsBackOffIsTriedThenFailsOver) {
-    vtest::UdpSocket silent;
-    client.server_add("localhost", kSecret, silent.port, 0, RA_ROLE_AUTH, 2, 1);
-    addFreeRadius();
-    // 3 unanswered: a back-off of 1 x 2 x (3 + 10) = 26 seconds, now over.
-    RA_SERVER* quiet = entry("localhost");
-    quiet->unanswered = 3;
-    quiet->last_request = std::time(nullptr) - 30;
-    const auto start = Clock::now();
-    Response failedOver(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr));
-    EXPECT_EQ(failedOver->result, RA_RET_ACK);
+    // Once its back-off of 1 x 2 x (5 + 10) seconds is over, the quiet server
+    // is tried first again, and the request fails over to FreeRADIUS.
+    addFreeRadius(client);
+    quiet->last_request = std::time(nullptr) - 31;
+    start = Clock::now();
+    EXPECT_EQ(outcome(client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr)), "1 Welcome alice");
     EXPECT_GT(secondsSince(start), 0.9) << "the quiet server was tried first";
     EXPECT_EQ(drain(silent).size(), 1u);
-    EXPECT_EQ(quiet->unanswered, 4);
-}
-
-// Eight threads share one client while a ninth rebuilds its server table
-// every few milliseconds, as a configuration change does.
-TEST_F(FreeRadius, ConcurrentRequestsWhileTheTableIsRebuilt) {
-    constexpr int kThreads = 8, kRequests = 500;
-    addFreeRadius();
-    std::atomic<int> accepted{0}, noServer{0}, running{kThreads};
-    std::vector<std::thread> workers;
-    for (int t = 0; t < kThreads; ++t) {
-        workers.emplace_back([&, t] {
-            Pairs record;
-            client.vp_append(record.ptr, 0, 40, 1u);
-            for (int n = 0; n < kRequests; ++n) {
-                Response res(n % 4 == t % 4
-                                 ? client.acct("alice", record.ptr)
-                                 : client.auth("alice", "alicepw", RA_AUTH_PAP, nullptr));
-                const std::string message = res.ptr ? vtest::text(res->message) : "no response";
-                if (res.ptr && res->result == RA_RET_ACK) {
-                    ++accepted;
-                } else if (message.rfind("No servers", 0) == 0) {
-                    // Between the clearing and the next server_add; a caller
-                    // would pause before trying again, rather than spin.
-                    ++noServer;
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                } else {
-                    ADD_FAILURE() << message;
-                }
-            }
-            --running;
-        });
-    }
-    int rebuilds = 0;
-    for (; running > 0; ++rebuilds) {
-        client.noserver();
-        addFreeRadius();
-        std::this_thread::sleep_for(std::chrono::milliseconds(3));
-    }
-    for (std::thread& worker : workers) worker.join();
-    // A transaction held back by a clearing finds the table still empty when
-    // it resumes: how many do depends on the timing, not on a fault.
-    EXPECT_EQ(accepted + noServer, kThreads * kRequests);
-    EXPECT_GT(accepted, 0);
-    EXPECT_GT(rebuilds, 10);
+    EXPECT_EQ(quiet->unanswered, 6);
 }
 
 }  // namespace
