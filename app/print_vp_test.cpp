@@ -4,7 +4,7 @@
 
 namespace {
 
-using PrintVp = engine_testing::EngineTest;
+using PrintVp = vtest::EngineTest;
 
 // One attribute of each form, printed alone.
 TEST_F(PrintVp, EveryTypeAndTheSpecialTexts) {

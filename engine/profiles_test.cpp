@@ -1,21 +1,18 @@
-#include <numeric>
-
 #include "engine/random.h"
 #include "foundation/utils.h"
 #include "tests/support/engine.h"
 
 namespace {
 
-using namespace engine_testing;
+using namespace vtest;
 using Profiles = EngineTest;
 
 // A variable array as a caller of profile2vp keeps it.
-struct Vars {
-    aaContext* ctx = aaCreateContext(AA_ORDERED);
-    ~Vars() { aaDestroyContext(ctx); }
-    operator aaContext*() const { return ctx; }
+struct Vars : Context {
+    Vars() : Context(aaCreateContext(AA_ORDERED)) {}
+    operator aaContext*() const { return ptr; }
     std::string operator[](const char* name) const {
-        const char* value = static_cast<const char*>(aaGet(ctx, name));
+        const char* value = static_cast<const char*>(aaGet(ptr, name));
         return value ? value : "<absent>";
     }
 };
@@ -73,7 +70,7 @@ TEST_F(Profiles, RandomVariablesAreDrawnInTableOrder) {
 }
 
 TEST_F(Profiles, EmptyUnknownAndUnconvertibleProfiles) {
-    spill(data + "/dictionary", "ATTRIBUTE Framed-IPv6-Address 168 ipaddr6\n");
+    writeFile(data + "/dictionary", "ATTRIBUTE Framed-IPv6-Address 168 ipaddr6\n");
     auto engine = start(true);
     ASSERT_EQ(engine->set_profile(Form("name=Empty")), 0);
     Vars vars, untouched;
@@ -81,7 +78,7 @@ TEST_F(Profiles, EmptyUnknownAndUnconvertibleProfiles) {
     EXPECT_EQ(engine->profile2vp("Empty", vars), nullptr);
     EXPECT_EQ(vars["counter"], "2");  // counted all the same
     EXPECT_EQ(engine->profile2vp("Unknown", untouched), nullptr);
-    EXPECT_EQ(untouched.ctx->count, 0);
+    EXPECT_EQ(untouched->count, 0);
 
     for (const char* attribute :
          {"vendorid=9999&attributeid=1&data=x", "attributeid=168&data=bad",
@@ -100,22 +97,19 @@ TEST_F(Profiles, EmptyUnknownAndUnconvertibleProfiles) {
 
 TEST_F(Profiles, ConcurrentRequestsNeverShareACounter) {
     auto engine = start();
-    std::vector<unsigned long> seen[2];
-    auto build = [&](std::vector<unsigned long>& counters) {
+    std::set<std::string> seen[2];
+    auto build = [&](std::set<std::string>& counters) {
         Vars vars;
         for (int i = 0; i < 500; ++i) {
             radclient::pairfree(engine->profile2vp("Accounting", vars));
-            counters.push_back(std::stoul(vars["counter"]));
+            counters.insert(vars["counter"]);
         }
     };
     std::thread first(build, std::ref(seen[0])), second(build, std::ref(seen[1]));
     first.join();
     second.join();
-    seen[0].insert(seen[0].end(), seen[1].begin(), seen[1].end());
-    std::sort(seen[0].begin(), seen[0].end());
-    std::vector<unsigned long> expected(1000);
-    std::iota(expected.begin(), expected.end(), 1);
-    EXPECT_EQ(seen[0], expected);
+    seen[0].insert(seen[1].begin(), seen[1].end());
+    EXPECT_EQ(seen[0].size(), 1000u);
 }
 
 TEST_F(Profiles, RepliesAreStoredUnderTheNextIdents) {
@@ -129,10 +123,13 @@ TEST_F(Profiles, RepliesAreStoredUnderTheNextIdents) {
     radclient::vp_append(reply, nullptr, 3, 0, 88, RA_TYPE_TAG_STRING, 0, 4, "pool");
     radclient::vp_append(reply, nullptr, 0, 168, RA_TYPE_IPADDR6, 0, 16, loopback);
     radclient::vp_append(reply, nullptr, 0, 99, RA_TYPE_RECV_STRING, 0, 1, "r");
+    radclient::vp_append(reply, nullptr, 0, 311, 7, RA_TYPE_INTEGER, 42, 4, nullptr);
     EXPECT_EQ(engine->vp2profile("Saved", reply), 0);
+    // A profile needs a name: every pair fails.
+    EXPECT_EQ(engine->vp2profile("", reply), -7);
     radclient::pairfree(reply);
     std::string stored;
-    for (const char* ident : {"2", "3", "4", "5", "6", "7"})
+    for (const char* ident : {"2", "3", "4", "5", "6", "7", "8"})
         stored += profile(*engine, "saved", ident) + "\n";
     // A date arrives as a number and stays one.
     EXPECT_EQ(stored,
@@ -141,7 +138,8 @@ TEST_F(Profiles, RepliesAreStoredUnderTheNextIdents) {
               "attributeid=55&authmethod=1&data=1104676200&role=0&tag=0&vendorid=0\n"
               "attributeid=88&authmethod=1&data=pool&role=0&tag=3&vendorid=0\n"
               "attributeid=168&authmethod=1&data=::1&role=0&tag=0&vendorid=0\n"
-              "attributeid=99&authmethod=1&data=&role=0&tag=0&vendorid=0\n");
+              "attributeid=99&authmethod=1&data=&role=0&tag=0&vendorid=0\n"
+              "attributeid=7&authmethod=1&data=42&role=0&tag=0&vendorid=311\n");
 }
 
 }  // namespace
