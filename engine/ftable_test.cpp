@@ -12,38 +12,33 @@ using Rows = std::vector<std::string>;  // a row's fields joined by '|', "-" for
 namespace fs = std::filesystem;
 
 // Every row of the table, or the error its construction raised.
-Rows readAll(const std::string& path, int columns, const char* delimiter = "\t") {
+Rows readAll(const std::string& path, int columns, const char* delimiter = "\t") try {
     Rows rows;
-    try {
-        ftable table(path.c_str(), columns, delimiter);
-        while (table.next() == 1) {
-            std::string row;
-            for (int c = 1; c <= columns; ++c) {
-                char* value = nullptr;
-                EXPECT_EQ(table.get(c, value), 0);
-                row += (c > 1 ? "|" : "") + (value ? std::string(value) : "-");
-            }
-            rows.push_back(row);
+    for (ftable table(path.c_str(), columns, delimiter); table.next() == 1;) {
+        rows.emplace_back();
+        for (int c = 1; c <= columns; ++c) {
+            char* value = nullptr;
+            EXPECT_EQ(table.get(c, value), 0);
+            rows.back() += (c > 1 ? "|" : "") + (value ? std::string(value) : "-");
         }
-    } catch (const std::runtime_error& e) {
-        rows.push_back("throw: "s + e.what());
     }
     return rows;
+} catch (const std::runtime_error& e) {
+    return {"throw: "s + e.what()};
 }
 
-// The whole rewrite sequence; "-" stands for an absent value.
-void writeAll(ftable& table, const std::vector<std::vector<const char*>>& rows) {
-    ASSERT_EQ(table.writemode(), 0) << table.msg();
+// The whole rewrite sequence (null for an absent value); false when a step fails.
+bool rewrite(ftable& table, const std::vector<std::vector<const char*>>& rows) {
+    bool done = table.writemode() == 0;
     for (const auto& row : rows) {
-        for (size_t c = 0; c < row.size(); ++c)
-            ASSERT_EQ(table.set(c + 1, strcmp(row[c], "-") ? row[c] : nullptr), 0);
-        ASSERT_EQ(table.next(), 1);
+        for (size_t c = 0; c < row.size(); ++c) done = done && table.set(c + 1, row[c]) == 0;
+        done = done && table.next() == 1;
     }
+    return done;
 }
-
-void rewrite(const std::string& path, const std::vector<std::vector<const char*>>& rows) {
+bool rewrite(const std::string& path, const std::vector<std::vector<const char*>>& rows) {
     ftable table(path.c_str(), 2, "\t");
-    writeAll(table, rows);
+    return rewrite(table, rows);
 }
 
 // Runs body in a forked child; true when it returned true. With unprivileged,
@@ -63,7 +58,6 @@ bool inChild(const std::function<bool()>& body, bool unprivileged = false) {
 class Ftable : public ::testing::Test {
 protected:
     void SetUp() override { chmod(dir.path.c_str(), 0755); }  // read by nobody too
-    void TearDown() override { chmod(dir.path.c_str(), 0755); }
     TempDir dir;
     const std::string path = dir.file("table"), backup = path + ".bak";
 };
@@ -71,19 +65,17 @@ protected:
 TEST_F(Ftable, ValuesRoundTripThroughTheFile) {
     {
         ftable table(path.c_str(), 4, "\t");
-        writeAll(table, {{"a\nb", "", "-", "c\r\nd"}, {"-7", "x y", "4294967295", "\xB0"}});
+        ASSERT_TRUE(
+            rewrite(table, {{"a\nb", "", nullptr, "c\r\nd"}, {"-7", "x y", "4294967295", "\xB0"}}));
         char* value;
         EXPECT_EQ(table.get(1, value), -1);  // not reading
     }
     // Each field is followed by the delimiter; empty and absent are both 0xB3.
     EXPECT_EQ(readFile(path), "a\261b\t\263\t\263\tc\262\261d\t\n-7\tx y\t4294967295\t\260\t\n");
     EXPECT_EQ(readAll(path, 4), (Rows{"a\nb|-|-|c\r\nd", "-7|x y|4294967295|\xB0"}));
-    EXPECT_FALSE(fs::exists(backup));
     {
         ftable table(dir.file("default").c_str(), 2);  // delimiter 0xB0
-        writeAll(table, {{"one", ""}});
-        ASSERT_EQ(table.set(1, -2147483647 - 1), 0);
-        table.next();
+        ASSERT_TRUE(rewrite(table, {{"one", ""}}) && table.set(1, INT_MIN) == 0 && table.next());
     }
     EXPECT_EQ(readFile(dir.file("default")), "one\xB0\xB3\xB0\n-2147483648\xB0\xB3\xB0\n");
 
@@ -92,13 +84,11 @@ TEST_F(Ftable, ValuesRoundTripThroughTheFile) {
     unsigned long big = 9;
     EXPECT_EQ(table.set(1, "x"), -1);  // not writing
     ASSERT_EQ(table.next(), 1);
-    EXPECT_EQ(table.get(2, number), -1);  // absent
+    EXPECT_EQ(table.get(2, number) + table.get(5, number), -2);  // absent, no such column
     EXPECT_EQ(number, 0);
-    EXPECT_EQ(table.get(5, number), -1);
     ASSERT_EQ(table.next(), 1);
     EXPECT_EQ(table.get(1, number) + table.get(3, big), 0);
-    EXPECT_EQ(number, -7);
-    EXPECT_EQ(big, 4294967295ul);
+    EXPECT_EQ(std::to_string(number) + " " + std::to_string(big), "-7 4294967295");
     EXPECT_EQ(table.get(2, number), 0);  // not a number
     EXPECT_EQ(number, 0);
     EXPECT_EQ(table.next(), 0);
@@ -115,19 +105,17 @@ TEST_F(Ftable, ReadingSplitsLinesAtRunsOfDelimiters) {
               "p\rq\tr\n"              // a field ends at its carriage return
               "n\0ul\tafter\n"s +      // and at a NUL, without losing the row
                   "\xB3x\t\xB1\xB2\n"  // 0xB3 first means absent
-                  "\t\t\t\nlast");     // no field text; no final line feed
-    EXPECT_EQ(readAll(path, 3), (Rows{"a|b|-", "lead||-", "|-|-", "w|x|y", "crlf|v|", "p|r|-",
-                                      "n|after|-", "-|\n\r|-", "|-|-", "last|-|-"}));
+                  "\t\t\t\n"           // no field text
+                  "\xFE\x80\xC3\xA9\t\xFF\nlast");  // any byte but a delimiter; no final line feed
+    EXPECT_EQ(readAll(path, 3),
+              (Rows{"a|b|-", "lead||-", "|-|-", "w|x|y", "crlf|v|", "p|r|-", "n|after|-",
+                    "-|\n\r|-", "|-|-", "\xFE\x80\xC3\xA9|\xFF|-", "last|-|-"}));
     writeFile(path, "a,;b;;c\n");
     EXPECT_EQ(readAll(path, 3, ",;"), Rows{"a|b|c"});  // every character separates
 
     writeFile(path, std::string(40000, 'x') + "\nnext\n");
     EXPECT_EQ(readAll(path, 1),
               (Rows{std::string(FT_LINE_MAX, 'x'), std::string(40000 - FT_LINE_MAX, 'x'), "next"}));
-    std::string bytes = "\xFE\x80\xC3\xA9\t\xFF\n";
-    for (int i = 0; i < 100000; ++i) bytes += static_cast<char>(i * 7 + i / 256);
-    writeFile(path, bytes);
-    EXPECT_EQ(readAll(path, 3).at(0), "\xFE\x80\xC3\xA9|\xFF|-");
 }
 
 TEST_F(Ftable, BackupHoldsTheLastCompleteVersion) {
@@ -147,64 +135,47 @@ TEST_F(Ftable, BackupHoldsTheLastCompleteVersion) {
         return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
     };
     const auto open = descriptors();
-    rewrite(path, {{"v2"}});
+    EXPECT_TRUE(rewrite(path, {{"v2"}}));
     EXPECT_EQ(descriptors(), open);
     EXPECT_FALSE(fs::exists(backup));
     EXPECT_EQ(readFile(path), "v2\t\xB3\t\n");
 
     // A process that ends before the table is destroyed leaves the backup
     // (the flushed row is in the file).
-    EXPECT_TRUE(inChild([&] {
-        writeAll(*new ftable(path.c_str(), 1, "\t", true), {{"partial"}});
-        return true;
-    }));
+    EXPECT_TRUE(
+        inChild([&] { return rewrite(*new ftable(path.c_str(), 1, "\t", true), {{"partial"}}); }));
     EXPECT_EQ(readFile(path), "partial\t\n");
     EXPECT_EQ(readAll(path, 1), Rows{"v2"});
-    rewrite(path, {{"v3"}});
-    EXPECT_FALSE(fs::exists(backup));
-    EXPECT_EQ(readAll(path, 1), Rows{"v3"});
-}
 
-TEST_F(Ftable, AnIncompleteRewriteKeepsTheBackup) {
-    rewrite(path, {{"v1", "x"}});
+    // So does a writer that gives up, or that the file system stops at 40 bytes.
     {
         ftable table(path.c_str(), 2, "\t");
-        ASSERT_EQ(table.writemode(), 0);
-        EXPECT_EQ(table.set(3, "out of range"), -1);  // a writer gives up here
+        EXPECT_FALSE(rewrite(table, {{"v3", "x", "out of range"}}));
     }
-    EXPECT_EQ(readAll(path, 2), Rows{"v1|x"});
-
-    // The file system refuses rows beyond 40 bytes.
     EXPECT_TRUE(inChild([&] {
         const rlimit limit = {40, 40};
         signal(SIGXFSZ, SIG_IGN);
         setrlimit(RLIMIT_FSIZE, &limit);
         ftable table(path.c_str(), 2, "\t", true);
-        writeAll(table, std::vector<std::vector<const char*>>(9, {"0123456789", "abcdefghij"}));
-        return true;
+        return rewrite(table,
+                       std::vector<std::vector<const char*>>(9, {"0123456789", "abcdefghij"}));
     }));
     EXPECT_EQ(readFile(path).size(), 40u);
-    EXPECT_EQ(readAll(path, 2), Rows{"v1|x"});
+    EXPECT_EQ(readAll(path, 2), Rows{"v2|-"});
+    EXPECT_TRUE(rewrite(path, {{"v3"}}));
+    EXPECT_FALSE(fs::exists(backup));
+    EXPECT_EQ(readAll(path, 1), Rows{"v3"});
 }
 
 TEST_F(Ftable, WriteFailureLeavesThePreviousVersionReadable) {
-    rewrite(path, {{"v1", "kept"}});
+    ASSERT_TRUE(rewrite(path, {{"v1", "kept"}}));
     const auto failure = [&](int err) {
         return "flWrite fail on " + path + " [" + strerror(err) + "]";
     };
-    // The file was moved aside, then no descriptor was left to create it anew.
-    EXPECT_TRUE(inChild([&] {
-        ftable table(path.c_str(), 2, "\t");
-        const rlimit none = {0, 0};
-        setrlimit(RLIMIT_NOFILE, &none);
-        return table.writemode() == -2 && text(table.msg()) == failure(EMFILE);
-    }));
-    EXPECT_FALSE(fs::exists(path));
-    EXPECT_EQ(readAll(path, 2), Rows{"v1|kept"});
-
     {
-        // A directory stands where the file must be created; once it is
-        // gone, the table may switch again.
+        // A rewrite was interrupted, and a directory now stands where the
+        // file must be created; once it is gone, the table may switch again.
+        fs::rename(path, backup);
         fs::create_directories(path + "/inside");
         ftable table(path.c_str(), 2, "\t");
         EXPECT_EQ(table.writemode(), -2);
@@ -230,15 +201,9 @@ TEST_F(Ftable, WriteFailureLeavesThePreviousVersionReadable) {
                        Rows{"throw: flOpen fail on " + missing + " [" + strerror(EACCES) + "]"};
         },
         true));
+    chmod(dir.path.c_str(), 0755);
     EXPECT_EQ(readAll(path, 2), Rows{"v1|kept"});
     EXPECT_FALSE(fs::exists(backup));
-}
-
-TEST(FtableDeathTest, MisuseIsAProgrammingError) {
-    const char* failed =
-        "ftable.cpp:[0-9]+: failed assertion `idelimiter != NULL && ifilename != NULL'";
-    EXPECT_DEATH(ftable(nullptr, 2), failed);
-    EXPECT_DEATH(ftable("/tmp/x", 2, nullptr), failed);
 }
 
 }  // namespace

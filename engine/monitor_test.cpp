@@ -10,39 +10,35 @@ namespace {
 using namespace vtest;
 
 TEST(MonitorState, UpAndDownTimeHalveAboveFourDaysAndResponseTimesAverage) {
-    // Each check comes 10 s after the last one; a negative gap is a clock set back.
+    // Each check comes 10 s after the last one; a negative gap is a clock set
+    // back. Then: up time, down time, average response time.
     struct {
         int32_t status, result, ms, gap;
         uint32_t up, down;
         int32_t avg;
-        uint32_t wantUp, wantDown;
-        int32_t wantAvg;
-    } cases[] = {{SB_UP, RA_RET_ACK, 20, 10, 300000, 50000, 0, 150010, 25000, 20},
-                 {SB_UP, RA_RET_ACK, 51, 10, 300000, 45600, 100, 300010, 45600, 75},
-                 {SB_DOWN, RA_RET_NAK, 7, 10, 0, 500, 0, 0, 510, 7},
-                 {SB_DOWN, RA_RET_ERR, 7, 10, 0, 500, 9, 0, 510, 9},
-                 {SB_UP, RA_RET_ACK, 9, -5, 100, 0, 0, 100, 0, 9}};
+        const char* want;
+    } cases[] = {{SB_UP, RA_RET_ACK, 20, 10, 300000, 50000, 0, "150010 25000 20"},
+                 {SB_UP, RA_RET_ACK, 51, 10, 300000, 45600, 100, "300010 45600 75"},
+                 {SB_DOWN, RA_RET_NAK, 7, 10, 0, 500, 0, "0 510 7"},
+                 {SB_DOWN, RA_RET_ERR, 7, 10, 0, 500, 9, "0 510 9"},
+                 {SB_UP, RA_RET_ACK, 9, -5, 100, 0, 0, "100 0 9"}};
     for (const auto& c : cases) {
         scoreboard sb{};
-        sb.status = c.status;
-        sb.uptime = c.up;
-        sb.downtime = c.down;
-        sb.resp_avg = c.avg;
+        sb.status = c.status, sb.uptime = c.up, sb.downtime = c.down, sb.resp_avg = c.avg;
         sb.lastcheck = sb.lastack = 1000000 - c.gap;
         apply_response(sb, RA_RESPONSE{c.result, nullptr, nullptr, c.ms}, 1000000);
-        EXPECT_EQ(sb.uptime, c.wantUp) << c.up << "+" << c.down;
-        EXPECT_EQ(sb.downtime, c.wantDown) << c.up << "+" << c.down;
-        EXPECT_EQ(sb.resp_avg, c.wantAvg) << c.avg << " then " << c.ms;
+        EXPECT_EQ(std::to_string(sb.uptime) + " " + std::to_string(sb.downtime) + " " +
+                      std::to_string(sb.resp_avg),
+                  c.want);
     }
 }
 
-// The request's code, then the type of each attribute.
-std::string shape(const std::string& request) {
-    std::string shown = request.empty() ? "none" : std::to_string(uint8_t(request[0])) + ":";
+// Whether the request is an Access-Request (code 1) with an attribute of the type.
+bool carries(const std::string& request, int type) {
     for (size_t at = 20; at + 1 < request.size() && uint8_t(request[at + 1]) > 1;
          at += uint8_t(request[at + 1]))
-        shown += " " + std::to_string(uint8_t(request[at]));
-    return shown + " ";
+        if (uint8_t(request[at]) == type) return request[0] == 1;
+    return false;
 }
 
 // The pass goes through m0 to m3, one second each. m0's profile sends
@@ -83,11 +79,8 @@ TEST_F(EngineTest, MonitorEditsDuringSlowChecksNeverWaitAndStopEndsThePass) {
     EXPECT_EQ(engine->run_scoreboard(stop), 0);
 
     EXPECT_LT(edits.count(), 0.5);
-    // Access-Requests: CHAP-Password (3) as asked, then User-Password (2) for
-    // a method that is not CHAP.
-    EXPECT_NE(shape(requests[0]).find(" 3 "), std::string::npos) << shape(requests[0]);
-    EXPECT_EQ(shape(requests[0]).rfind("1:", 0), 0u) << shape(requests[0]);
-    EXPECT_NE(shape(requests[1]).find(" 2 "), std::string::npos) << shape(requests[1]);
+    // CHAP-Password (3) as asked, then User-Password (2) for a method that is not CHAP.
+    EXPECT_TRUE(carries(requests[0], 3) && carries(requests[1], 2));
     EXPECT_EQ(monitor(*engine, "m0").status, SB_UNKNOWN);
     EXPECT_EQ(monitor(*engine, "m1").lastcheck, 0) << "deleted during its check, and stays so";
     const scoreboard m2 = monitor(*engine, "m2");

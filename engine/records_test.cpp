@@ -6,11 +6,13 @@ namespace {
 using namespace vtest;
 using Records = EngineTest;
 
+// A server in the client's table: secret, ports, roles, time-out, retries.
 std::string entry(const RA_SERVER* s) {
     if (!s) return "none";
-    return std::string(s->secret) + " " + std::to_string(s->auth_port) + " " +
-           std::to_string(s->acct_port) + " " + std::to_string(s->role) + " " +
-           std::to_string(s->timeout) + " " + std::to_string(s->retries);
+    char shown[128];
+    std::snprintf(shown, sizeof shown, "%s %d %d %d %d %d", s->secret, s->auth_port, s->acct_port,
+                  s->role, s->timeout, s->retries);
+    return shown;
 }
 
 TEST_F(Records, ServerFormsAreCorrectedAndMirroredInTheClientTable) {
@@ -28,8 +30,7 @@ TEST_F(Records, ServerFormsAreCorrectedAndMirroredInTheClientTable) {
     EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_AUTH, "b")), " 1645 1646 3 5 4");
 
     ASSERT_EQ(engine->set_server(Form("name=a&action=Delete")), 0);
-    EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_AUTH, "a")), "none");
-    EXPECT_EQ(server(*engine, "a"), "");
+    EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_AUTH, "a")) + server(*engine, "a"), "none");
     EXPECT_NE(entry(engine->client->server_get(RA_ROLE_AUTH, "b")), "none");
 }
 
