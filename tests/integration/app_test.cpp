@@ -10,7 +10,14 @@
 namespace {
 
 using namespace vtest;
-using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+bool eventually(const std::function<bool()>& condition, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (; !condition(); std::this_thread::sleep_for(20ms))
+        if (std::chrono::steady_clock::now() > end) return false;
+    return true;
+}
 
 // Response times vary: every "Avg" and "Last" figure becomes "#", and so do
 // the last two columns of tab-delimited lines.
@@ -19,33 +26,24 @@ std::string timeless(const std::string& text) {
     return std::regex_replace(std::regex_replace(text, readable, "$1#"), delimited, "#\t#\n");
 }
 
-bool eventually(const std::function<bool()>& condition, double seconds) {
-    for (const auto end = Clock::now() + std::chrono::duration<double>(seconds); Clock::now() < end;
-         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-        if (condition()) return true;
-    }
-    return condition();
-}
-
 std::vector<pid_t> children(pid_t parent) {
     const std::string task = std::to_string(parent);
     std::istringstream in(readFile("/proc/" + task + "/task/" + task + "/children"));
     return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
 }
 
-// Ready for stop signals once it ignores SIGPIPE and its main thread blocks
-// HUP, INT and TERM (bits 0, 1 and 14): a signal sent before that would end
-// it. (Counting threads is no sign: a sanitizer runtime starts its own.)
+// Ready for stop signals once its main thread blocks HUP, INT and TERM (bits
+// 0, 1 and 14) and it ignores SIGPIPE: a signal sent before that would end it.
+// (Counting threads is no sign: a sanitizer runtime starts its own.)
 bool readyForSignals(pid_t pid) {
     return eventually(
         [&] {
             const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
-            const auto mask = [&](const char* field) {
-                const size_t at = status.find(field);
-                return at == std::string::npos ? 0
-                                               : std::stoull(status.substr(at + 7), nullptr, 16);
-            };
-            return (mask("SigIgn:") >> (SIGPIPE - 1) & 1) && (mask("SigBlk:") & 0x4003) == 0x4003;
+            std::smatch m;
+            return std::regex_search(status, m,
+                                     std::regex("SigBlk:\\s*(\\w+)\nSigIgn:\\s*(\\w+)")) &&
+                   (std::stoull(m[1], nullptr, 16) & 0x4003) == 0x4003 &&
+                   (std::stoull(m[2], nullptr, 16) >> (SIGPIPE - 1) & 1);
         },
         5);
 }
@@ -53,16 +51,14 @@ bool readyForSignals(pid_t pid) {
 class App : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* dir = std::getenv("VANTOR_RADIUS_DIR");
-        ASSERT_TRUE(dir && *dir) << "run through ctest, whose fixture starts FreeRADIUS";
-        radius = dir;
+        radius = text(std::getenv("VANTOR_RADIUS_DIR"));
         const std::string ports = readFile(radius + "/ports");
-        std::smatch auth, acct;
-        ASSERT_TRUE(std::regex_search(ports, auth, std::regex("auth=([0-9]+)")) &&
-                    std::regex_search(ports, acct, std::regex("acct=([0-9]+)")));
+        std::smatch port;
+        ASSERT_TRUE(std::regex_search(ports, port, std::regex("auth=(\\d+)\nacct=(\\d+)")))
+            << "run through ctest, whose fixture starts FreeRADIUS";
         std::filesystem::create_directory(root.file("data"));
         settings("vndir=" + root.file("data") + "\n");
-        servers(auth[1].str() + "\t" + acct[1].str() + "\t2");
+        servers(port.str(1) + "\t" + port.str(2) + "\t2");
         // A supervisor whose caller has exited becomes our child, so that
         // the test can find it, stop it and collect it.
         prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -81,12 +77,13 @@ protected:
         writeFile(root.file("data/server"), "127.0.0.1\ttesting123\t" + portsAndTimeout + "\t0\n");
     }
     // Starts the program with stdout into the file "out"; the test stops it.
-    pid_t spawn(const std::vector<std::string>& args) {
+    pid_t spawn(std::vector<std::string> args) {
+        args.insert(args.begin(), VANTOR_BINARY);
         const pid_t pid = fork();
         if (pid == 0) {
             dup2(open(root.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            std::vector<char*> argv{const_cast<char*>(VANTOR_BINARY)};
-            for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            std::vector<char*> argv;
+            for (std::string& arg : args) argv.push_back(arg.data());
             argv.push_back(nullptr);
             execv(VANTOR_BINARY, argv.data());
             _exit(127);
@@ -126,7 +123,6 @@ std::string checking(const std::string& user) { return "\n Checking Radius user 
 
 TEST_F(App, RequestsPrintTheirRepliesProgressAndSummary) {
     writeFile(root.file("packet.txt"), "20 09 70 6b 74 66 69 6c 65\n");  // NAS-Identifier
-    writeFile(root.file("garbage.txt"), "zz 01 02 ff");
     writeFile(root.file("users.txt"), "alice alicepw\n\nbob wrong\ncarol carolpw\n");
     const std::string usage =
         "\n Vantor v4.0.11 RADIUS test client for Tarnix\n"
@@ -171,9 +167,6 @@ TEST_F(App, RequestsPrintTheirRepliesProgressAndSummary) {
         {{"127.0.0.1", "alice", "1234"}, checking("alice") + "\n" + summary(0, 1, 0)},
         {{"bob", "x", "FILE", root.file("packet.txt")},
          checking("bob") + "\nMessage: \n\n" + denied + summary(0, 1, 0)},
-        {{"bob", "x", "file", root.file("garbage.txt")},
-         checking("bob") + "\nMessage: Invalid Attribute Length.  Attribute:0 Length:1\n\n" +
-             denied + summary(0, 1, 0)},
         {{"bob", "x", "FILE", root.file("none.txt")},
          "Could not open packet file " + root.file("none.txt") + " for read\n"},
         {{"USERLIST", root.file("none.txt")},
@@ -188,7 +181,6 @@ TEST_F(App, RequestsPrintTheirRepliesProgressAndSummary) {
         {{"USERLIST", root.file("users.txt"), "7"}, listed + summary(5, 2, 0)},
         {{starter, "START", "5"}, started + summary(5, 0, 0)},
         {{"alice"}, usage},
-        {{"-unknown"}, usage},
         {{"-v"}, usage},  // under a supervisor, which ends with 0
     };
     for (const auto& [args, expected] : cases) {
@@ -231,16 +223,12 @@ TEST_F(App, ServerModeStopsInOrderOnTheFirstTerm) {
             "m\t127.0.0.1\tAccounting\t" + user + "\tx\t0\t0\t0\t60\t60\tnobody@example.test\t\n");
         const pid_t pid = spawn({"-nofork", "-debug"});
         ASSERT_TRUE(readyForSignals(pid));
-        EXPECT_TRUE(!withData ||
-                    eventually(
-                        [&] {
-                            return readFile(radius + "/raddb/acct/detail").find(user) !=
-                                   std::string::npos;
-                        },
-                        6))
-            << "the main loop ran no monitor";
+        const auto checked = [&] {
+            return readFile(radius + "/raddb/acct/detail").find(user) != std::string::npos;
+        };
+        EXPECT_TRUE(!withData || eventually(checked, 6)) << "the main loop ran no monitor";
         kill(pid, SIGPIPE);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(200ms);
         EXPECT_EQ(finish(pid, 0), -1) << "SIGPIPE ended it";
         const std::string error =
             withData ? "" : "\nError starting vantor server: Configs: Data directory not found\n";
@@ -253,14 +241,14 @@ TEST_F(App, ServerModeStopsInOrderOnTheFirstTerm) {
 }
 
 TEST_F(App, DaemonSupervisorRestartsAKilledWorkerAndEndsWithAnOrderlyStop) {
-    const auto start = Clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(run({}).first, 0);
     std::vector<pid_t> supervisor, worker, next;
     ASSERT_TRUE(eventually([&] { return (supervisor = children(getpid())).size() == 1; }, 2));
     started.push_back(supervisor[0]);
     ASSERT_TRUE(eventually([&] { return (worker = children(supervisor[0])).size() == 1; }, 5));
     started.push_back(worker[0]);
-    EXPECT_GT(Clock::now() - start, std::chrono::milliseconds(800));
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 800ms);
     EXPECT_TRUE(eventually([&] { return getsid(worker[0]) == worker[0]; }, 2))
         << "the worker leads its own session";
 
