@@ -50,7 +50,7 @@ TEST(Dates, Time2stringFormatsAndTimeOfDay) {
     EXPECT_NE(parse("03/10/2024 02:30"), -1);  // skipped by the clock, still a time
 }
 
-TEST(Dates, String2timeOrdersPartsByFormatUnlessNamedOrCompact) {
+TEST(Dates, String2timeReadsPartsByFormatAndChecksThem) {
     zone("UTC0");
     const long jan2 = utc(2005, 1, 2);
     const char* const byFormat[] = {"01.02.2005", "01/02/05",   "02/01/05",   "05/01/02",
@@ -66,10 +66,8 @@ TEST(Dates, String2timeOrdersPartsByFormatUnlessNamedOrCompact) {
     EXPECT_EQ(parse("dec\26031\35199", 7), utc(1999, 12, 31));  // bytes 0xB0, 0xE9 separate
     for (const char* bad : {"2005012", "20051302", "02-Jax-05", "January 2 2005"})
         EXPECT_EQ(parse(bad, 2), -1) << bad;
-}
 
-TEST(Dates, String2timeChecksTimeCalendarAndYearWindows) {
-    zone("UTC0");
+    // Time, calendar and the windows of two- and three-digit years.
     // clang-format off
     const std::pair<const char*, long> valid[] = {
         {"01/02/2005 14:30:15", utc(2005, 1, 2, 14, 30, 15)},
