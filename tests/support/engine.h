@@ -26,14 +26,12 @@ struct Form : Context {
 // text in key order.
 inline std::string fieldsOf(const std::function<void(registry*)>& get) {
     Context ctx(aaCreateContext(AA_NOCASE));
-    {
-        registry out(ctx.get());
-        get(&out);
-    }
+    registry out(ctx.get());
+    get(&out);
     std::map<std::string, std::string> fields;
     void* value;
     aaScanBegin(ctx.get(), nullptr);
-    while (const char* key = aaScanNext(ctx.get(), &value)) fields[key] = (char*)value;
+    while (const char* key = aaScanNext(ctx.get(), &value)) fields[key] = static_cast<char*>(value);
     aaScanEnd(ctx.get());
     std::string query;
     for (const auto& [key, text] : fields) query += (query.empty() ? "" : "&") + key + "=" + text;
