@@ -188,6 +188,8 @@ TEST_F(App, RequestsPrintTheirRepliesProgressAndSummary) {
         EXPECT_EQ(code, args[0] == "-v" ? 0 : 1) << args[0];
         EXPECT_EQ(timeless(output), expected) << args[0] << " " << args.back();
     }
+    // CHAP when asked (carol's request alone): the server logs each packet in its debug mode.
+    EXPECT_NE(readFile(radius + "/stdout.log").find("CHAP-Password = 0x"), std::string::npos);
     // The server's detail file has the five starts, with distinct session ids.
     std::set<std::string> sessions;
     const std::string detail = readFile(radius + "/raddb/acct/detail");
