@@ -1,17 +1,18 @@
-
 #include "engine/dates.h"
 #include "tests/support/engine.h"
 
 namespace {
 
-using namespace engine_testing;
+using namespace vtest;
 using Records = EngineTest;
 
+// A server in the client's table: secret, ports, roles, time-out, retries.
 std::string entry(const RA_SERVER* s) {
     if (!s) return "none";
-    return std::string(s->secret) + " " + std::to_string(s->auth_port) + " " +
-           std::to_string(s->acct_port) + " " + std::to_string(s->role) + " " +
-           std::to_string(s->timeout) + " " + std::to_string(s->retries);
+    char shown[128];
+    std::snprintf(shown, sizeof shown, "%s %d %d %d %d %d", s->secret, s->auth_port, s->acct_port,
+                  s->role, s->timeout, s->retries);
+    return shown;
 }
 
 TEST_F(Records, ServerFormsAreCorrectedAndMirroredInTheClientTable) {
@@ -23,28 +24,26 @@ TEST_F(Records, ServerFormsAreCorrectedAndMirroredInTheClientTable) {
               "acctport=1646&authport=1812&name=a&retries=0&secret=&timeout=2");
     // An edit changes only what it names; a port from the settings must be usable.
     settings->set("AuthPort", "70000");
-    ASSERT_EQ(engine->set_server(Form("name=A&secret=s&acctport=1813")), 0);
+    ASSERT_EQ(engine->set_server(Form("name=A&secret=s&acctport=1813&timeout=1")), 0);
     ASSERT_EQ(engine->set_server(Form("name=b&timeout=5&retries=4&authport=-1")), 0);
-    EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_ACCT, "a")), "s 1812 1813 3 2 0");
+    EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_ACCT, "a")), "s 1812 1813 3 1 0");
     EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_AUTH, "b")), " 1645 1646 3 5 4");
 
     ASSERT_EQ(engine->set_server(Form("name=a&action=Delete")), 0);
-    EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_AUTH, "a")), "none");
-    EXPECT_EQ(server(*engine, "a"), "");
+    EXPECT_EQ(entry(engine->client->server_get(RA_ROLE_AUTH, "a")) + server(*engine, "a"), "none");
     EXPECT_NE(entry(engine->client->server_get(RA_ROLE_AUTH, "b")), "none");
 }
 
 TEST_F(Records, IdentsContinueAboveTheHighestAndUnknownDeletesChangeNothing) {
     std::string rows = "P\tP\t1\t2\n";
     for (int i = 1; i <= 8; ++i) rows += "P\tA\t" + std::to_string(i) + "\t1\t0\tu\t0\n";
-    spill(data + "/profile.dat", rows);
+    writeFile(data + "/profile.dat", rows);
     auto engine = start();
     ASSERT_EQ(engine->set_profile(Form("name=p&attrname=IDENT&attributeid=1&data=nine")), 0);
-    ASSERT_EQ(engine->set_profile(Form("name=p&attrname=ident&attributeid=1&data=ten")), 0);
-    EXPECT_EQ(profile(*engine, "P", "9"),
-              "attributeid=1&authmethod=2&data=nine&role=1&tag=0&vendorid=0");
-    EXPECT_EQ(profile(*engine, "P", "10"),
-              "attributeid=1&authmethod=2&data=ten&role=1&tag=0&vendorid=0");
+    ASSERT_EQ(engine->set_profile(Form("name=p&attrname=ident&attributeid=1&data=ten&tag=3")), 0);
+    EXPECT_EQ(profile(*engine, "P", "9") + " " + profile(*engine, "P", "10"),
+              "attributeid=1&authmethod=2&data=nine&role=1&tag=0&vendorid=0 "
+              "attributeid=1&authmethod=2&data=ten&role=1&tag=3&vendorid=0");
 
     auto* record = static_cast<profile_rec*>(aaGet(engine->profiles, "P"));
     EXPECT_EQ(engine->set_profile(Form("name=P&attrname=99&action=delete")), 0);
@@ -65,16 +64,12 @@ TEST_F(Records, DateTextsAreStoredAsSecondsInTheEnginesFormat) {
     engine->set_profile(Form("name=D&attrname=2&attributeid=55&data=$timestamp"));
     engine->set_profile(Form("name=D&attrname=3&attributeid=18&data=02.01.2005"));
     const long seconds = string2time("2005-01-02 14:30", 7, '-');
-    const std::string common = "&authmethod=1&data=";
-    EXPECT_EQ(profile(*engine, "D", "1"),
-              "attributeid=55" + common + std::to_string(seconds) + "&role=0&tag=0&vendorid=0");
-    char shown[kTime2stringSize];
-    EXPECT_STREQ(time2string(seconds, shown, engine->dateformat, char(engine->datesep), true),
-                 "02.01.2005 14:30");
-    EXPECT_EQ(profile(*engine, "D", "2"),
-              "attributeid=55" + common + "$timestamp&role=0&tag=0&vendorid=0");
-    EXPECT_EQ(profile(*engine, "D", "3"),
-              "attributeid=18" + common + "02.01.2005&role=0&tag=0&vendorid=0");
+    std::string stored;
+    for (const char* ident : {"1", "2", "3"}) stored += profile(*engine, "D", ident) + "\n";
+    EXPECT_EQ(stored, "attributeid=55&authmethod=1&data=" + std::to_string(seconds) +
+                          "&role=0&tag=0&vendorid=0\n"
+                          "attributeid=55&authmethod=1&data=$timestamp&role=0&tag=0&vendorid=0\n"
+                          "attributeid=18&authmethod=1&data=02.01.2005&role=0&tag=0&vendorid=0\n");
     VALUE_PAIR* list = engine->profile2vp("D", nullptr);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->lvalue, static_cast<uint32_t>(seconds));
@@ -83,7 +78,10 @@ TEST_F(Records, DateTextsAreStoredAsSecondsInTheEnginesFormat) {
     settings->set("vnmonitorrefresh", "9");
     settings->del("vndateformat");
     engine->reconfig();
-    EXPECT_EQ(engine->monitorrefresh * 10 + engine->dateformat, 96);  // absent keeps its value
+    // An absent setting keeps its value.
+    EXPECT_EQ(
+        std::to_string(engine->monitorrefresh * 10 + engine->dateformat) + char(engine->datesep),
+        "96.");
 }
 
 }  // namespace

@@ -4,10 +4,8 @@
 // delimiter, the rest is the file.
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <optional>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -15,32 +13,23 @@
 
 namespace {
 
-using Rows = std::vector<std::vector<std::optional<std::string>>>;
-
-std::string directory;
-std::string path;
-
-void removeFiles() {
-    std::remove(path.c_str());
-    std::remove((path + ".bak").c_str());
-    rmdir(directory.c_str());
-}
+using Rows = std::vector<std::vector<std::string>>;  // an absent value reads as empty
+const std::string path = "/tmp/vantor-fuzz-ftable-" + std::to_string(getpid());
 
 Rows readRows(int columns, const char* delimiter) {
     Rows rows;
     ftable table(path.c_str(), columns, delimiter);
     while (table.next() == 1) {
-        std::vector<std::optional<std::string>> row;
+        rows.emplace_back();
         for (int c = 1; c <= columns; ++c) {
             char* text = nullptr;
             int number;
             unsigned long unsignedNumber;
-            table.get(c, number);
+            table.get(c, number);  // any text reads as a number too
             table.get(c, unsignedNumber);
             if (table.get(c, text) != 0) __builtin_trap();
-            row.push_back(text && *text ? std::optional<std::string>(text) : std::nullopt);
+            rows.back().push_back(text ? text : "");
         }
-        rows.push_back(row);
     }
     return rows;
 }
@@ -48,11 +37,7 @@ Rows readRows(int columns, const char* delimiter) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/vantor-fuzz-ftable-XXXXXX";
-    if (!mkdtemp(pattern)) std::abort();
-    directory = pattern;
-    path = directory + "/table";
-    std::atexit(removeFiles);
+    std::atexit([] { std::remove(path.c_str()), std::remove((path + ".bak").c_str()); });
     return 0;
 }
 
@@ -61,12 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const char* const delimiters[] = {"\t", "\xB0", ",;", " \t"};
     const int columns = data[0] % 12 + 1;
     const char* delimiter = delimiters[(data[0] >> 4) % 4];
-
     std::remove((path + ".bak").c_str());
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) std::abort();
-    std::fwrite(data + 1, 1, size - 1, file);
-    std::fclose(file);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data) + 1, size - 1);
 
     const Rows rows = readRows(columns, delimiter);
     // Rewritten rows grow by the absent-field bytes; keep them within one line.
@@ -75,9 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ftable table(path.c_str(), columns, delimiter);
         if (table.writemode() != 0) __builtin_trap();
         for (const auto& row : rows) {
-            for (int c = 1; c <= columns; ++c) {
-                if (table.set(c, row[c - 1] ? row[c - 1]->c_str() : nullptr) != 0) __builtin_trap();
-            }
+            for (int c = 1; c <= columns; ++c)
+                if (table.set(c, row[c - 1].c_str()) != 0) __builtin_trap();
             table.next();
         }
     }

@@ -4,64 +4,37 @@
 
 #include "config/registry.h"
 #include "engine/vantor.h"
-#include "foundation/aa.h"
 #include "tests/support/testing.h"
 
-namespace engine_testing {
-
-inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return in ? content.str() : "<missing>";
-}
-
-inline void spill(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-inline std::string message(const vantor& engine) {
-    const char* text = engine.msg();
-    return text ? text : "<none>";
-}
+namespace vtest {
 
 // A form array owning copies of its fields, written as a query text
 // "key=value&key=value" (values may hold anything but '&').
-class Form {
-public:
-    explicit Form(const std::string& query) : ctx(aaCreateContext(AA_NOCASE)) {
+struct Form : Context {
+    explicit Form(const std::string& query) : Context(aaCreateContext(AA_NOCASE)) {
         std::istringstream fields(query);
         for (std::string field; std::getline(fields, field, '&');) {
             const size_t equals = field.find('=');
-            aaPut(ctx, field.substr(0, equals).c_str(), field.substr(equals + 1).c_str(),
+            aaPut(ptr, field.substr(0, equals).c_str(), field.substr(equals + 1).c_str(),
                   AA_DUPKEY | AA_DUPVAL);
         }
     }
-    ~Form() { aaDestroyContext(ctx); }
-    operator aaContext*() const { return ctx; }
-
-private:
-    aaContext* ctx;
+    operator aaContext*() const { return ptr; }
 };
 
 // What a get_ operation writes into a store over a fresh array, as a query
 // text in key order.
-template <typename Getter>
-std::string fieldsOf(Getter get) {
-    aaContext* ctx = aaCreateContext(AA_NOCASE);
-    {
-        registry out(ctx);
-        get(&out);
-    }
+inline std::string fieldsOf(const std::function<void(registry*)>& get) {
+    Context ctx(aaCreateContext(AA_NOCASE));
+    registry out(ctx.get());
+    get(&out);
     std::map<std::string, std::string> fields;
     void* value;
-    aaScanBegin(ctx, nullptr);
-    while (const char* key = aaScanNext(ctx, &value)) fields[key] = static_cast<char*>(value);
-    aaScanEnd(ctx);
-    aaDestroyContext(ctx);
+    aaScanBegin(ctx.get(), nullptr);
+    while (const char* key = aaScanNext(ctx.get(), &value)) fields[key] = static_cast<char*>(value);
+    aaScanEnd(ctx.get());
     std::string query;
-    for (const auto& field : fields)
-        query += (query.empty() ? "" : "&") + field.first + "=" + field.second;
+    for (const auto& [key, text] : fields) query += (query.empty() ? "" : "&") + key + "=" + text;
     return query;
 }
 inline std::string server(vantor& engine, const char* name) {
@@ -78,48 +51,16 @@ inline scoreboard monitor(vantor& engine, const char* name) {
     return sb ? *sb : scoreboard{};
 }
 
-// A loopback UDP port that takes requests and never answers.
-struct SilentPort {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    std::string port;
-    SilentPort() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = std::to_string(ntohs(address.sin_port));
-    }
-    ~SilentPort() { close(fd); }
-    // Waits up to 5 s for the next request and takes it off the port.
-    bool arrives() {
-        pollfd entry{fd, POLLIN, 0};
-        char datagram[4096];
-        return poll(&entry, 1, 5000) == 1 && recv(fd, datagram, sizeof datagram, 0) > 0;
-    }
-};
-
 // A temporary directory with the settings file "radiusd.ini" (section
 // "Tarnwell") and the data directory "data".
 class EngineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vantor-engine-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        data = root + "/data";
-        std::filesystem::create_directory(data);
-    }
-    void TearDown() override {
-        settings.reset();
-        std::filesystem::remove_all(root);
-    }
+    void SetUp() override { std::filesystem::create_directory(data); }
     // Replaces the settings with vndir=<data> and the given lines.
     registry* settingsWith(const std::string& lines = "", bool withDir = true) {
-        spill(root + "/radiusd.ini",
-              "[Tarnwell]\n" + (withDir ? "vndir=" + data + "\n" : "") + lines);
-        settings = std::make_unique<registry>((root + "/radiusd.ini").c_str(), "Tarnwell");
+        writeFile(root.file("radiusd.ini"),
+                  "[Tarnwell]\n" + (withDir ? "vndir=" + data + "\n" : "") + lines);
+        settings = std::make_unique<registry>(root.file("radiusd.ini").c_str(), "Tarnwell");
         return settings.get();
     }
     std::unique_ptr<vantor> start(bool strict = false) {
@@ -135,10 +76,11 @@ protected:
         }
         return "<built>";
     }
-    std::string file(const char* name) { return slurp(data + "/" + name); }
+    std::string file(const char* name) { return readFile(data + "/" + name); }
 
-    std::string root, data;
+    TempDir root;
+    const std::string data = root.file("data");
     std::unique_ptr<registry> settings;
 };
 
-}  // namespace engine_testing
+}  // namespace vtest
