@@ -47,11 +47,12 @@ TEST(MailDelivery, ANoticeArrivesWithItsRecipientsHeadersLoneDotsAndLocalDate) {
               ".\r\nStatus: DOWN\r\n.\r\nServer: radius1\r\n.\r\n\r\n");
     // A date of RFC 5322 within the time of the delivery, in the local zone.
     tm fields{}, local{};
-    const char* end = strptime(date.str(1).c_str(), "%a, %d %b %Y %H:%M:%S %z", &fields);
-    ASSERT_TRUE(end && !*end) << date.str(1);
+    const std::string stamp = date.str(1);
+    const char* end = strptime(stamp.c_str(), "%a, %d %b %Y %H:%M:%S %z", &fields);
+    ASSERT_TRUE(end && !*end) << stamp;
     const time_t now = time(nullptr), when = timegm(&fields) - fields.tm_gmtoff;
     EXPECT_EQ(fields.tm_gmtoff, localtime_r(&now, &local)->tm_gmtoff);
-    EXPECT_TRUE(when >= start - 2 && when <= now + 2) << date.str(1);
+    EXPECT_TRUE(when >= start - 2 && when <= now + 2) << stamp;
 }
 
 // Runs against the sink that refuses recipients starting with "nobody@": the
