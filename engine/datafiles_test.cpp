@@ -156,4 +156,25 @@ TEST_F(DataFiles, FailedWritesReportAndKeepTheConfigurationInMemory) {
     EXPECT_EQ(file("server"), "kept\ts\xB2\xB1t\t1645\t1646\t2\t0\n");
 }
 
+// The server runs for months: an engine's whole life (its files read and
+// written, one of them failing, a request built from a profile, a profile
+// added and deleted) gives back what it took, so living it again and again
+// does not grow the heap.
+TEST_F(DataFiles, AnEnginesWholeLifeGivesBackWhatItTook) {
+    writeFile(data + "/server", "s\tx\t1\t2\t3\t0\n");
+    writeFile(data + "/monitor.dat.bak", "m\ts\tAuthentication\tu\tp\t1\t1\t0\t9\t9\te@x\t\n");
+    fs::create_directories(data + "/monitor.dat/inside");  // where the rewrite fails
+    const auto life = [&] {
+        auto engine = start();
+        radclient::pairfree(engine->profile2vp("Accounting", nullptr));
+        engine->set_profile(Form("name=Extra&attrname=ident&attributeid=1&data=x"));
+        engine->set_profile(Form("name=Extra&action=delete"));
+        EXPECT_EQ(engine->write_config(), -1);
+    };
+    life();
+    const long before = heapInUse();
+    for (int i = 0; i < 500; ++i) life();
+    EXPECT_LT(heapInUse() - before, 16384);
+}
+
 }  // namespace
