@@ -186,6 +186,19 @@ TEST(Sendmail, ArgumentsMissingOrRepliesLostOrMalformedEndWithOwnCodes) {
     EXPECT_EQ(vtest::take(text), "network error connecting to mail server");
 }
 
+// Notices go out for months: each delivery gives back what it took.
+TEST(Sendmail, RepeatedDeliveriesDoNotGrowTheHeap) {
+    std::string to = "a@x", body(1000, 'x');
+    for (int i = 0; i < 40; ++i) to += ",b" + std::to_string(i) + "@x";
+    const auto deliver = [&] {
+        EXPECT_EQ(FakeRelay().deliver(to.c_str(), "c@x", body.c_str()), "250 queued");
+    };
+    deliver();
+    const long before = vtest::heapInUse();
+    for (int i = 0; i < 50; ++i) deliver();
+    EXPECT_LT(vtest::heapInUse() - before, 16384);
+}
+
 TEST(SmtpSocket, SendsEverythingAndReceivesUntilALineFeed) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
