@@ -144,7 +144,6 @@ int registry::set_profile(const char* key, const char* text) {
             line.write(out);
             std::fprintf(out, "%s%s=%s\n", line.endsLine() ? "" : "\n", key, text);
             found = open = true;
-            endsLine = true;
             continue;
         }
         if (open && line.startsWith(entry)) continue;  // earlier entries of the key go

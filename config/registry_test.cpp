@@ -1,5 +1,6 @@
 #include "config/registry.h"
 
+#include <sys/resource.h>
 #include <utime.h>
 
 #include "foundation/aa.h"
@@ -118,6 +119,22 @@ TEST_F(SettingsFile, CreatesFilesAndSectionsAndAFailedWriteLeavesTheFileAsItWas)
     EXPECT_EQ(store.del("k"), -1);
     EXPECT_EQ(std::string(store.msg()), "delete_profile_key: Error opening file " + path + "~");
     EXPECT_EQ(content(), "[Other]\n\n[New]\nk=v\n");
+    // A full disk: the copy cannot be written out, and is not put in place.
+    rmdir((path + "~").c_str());
+    const std::string large = "[New]\nk=v\nbig=" + std::string(2000, 'v') + "\n";
+    write(large);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit small{1024, limit.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_EQ(store.set("k", "1"), -1);
+    EXPECT_EQ(std::string(store.msg()), "set_profile_string: Error writing file " + path + "~");
+    EXPECT_EQ(store.del("k"), -1);
+    EXPECT_EQ(std::string(store.msg()), "delete_profile_key: Error writing file " + path + "~");
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_EQ(content(), large);
+    EXPECT_FALSE(std::filesystem::exists(path + "~"));
     const std::string missing = dir.file("no/such/dir.ini");
     try {
         registry nowhere(missing.c_str(), "x");
