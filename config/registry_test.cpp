@@ -45,6 +45,8 @@ TEST_F(SettingsFile, ReadsOnlyWellFormedEntriesOfItsSection) {
         {"vnname", "<absent>"}, {"vnempty", "<absent>"}, {"vnlate", "<absent>"}, {"vnother", "<absent>"}};
     // clang-format on
     for (const auto& [key, expected] : reads) EXPECT_EQ(value(store, key), expected) << key;
+    registry elsewhere(path.c_str(), "Nowhere");
+    EXPECT_EQ(value(elsewhere, "vnport"), "<absent>");
 
     int number = -1;
     double real = 0;
@@ -80,7 +82,10 @@ TEST_F(SettingsFile, WritesAndDeletesRewriteTheFileOfTheName) {
     EXPECT_EQ(value(store, "vnport") + value(store, "vnthreads"), "80304\r");
     EXPECT_EQ(store.del("VNPORT"), 0);
     EXPECT_EQ(value(store, "vnport"), "9999\r");
-    EXPECT_EQ(store.del("nothing") + registry(path.c_str(), "Nowhere").del("vnport"), -2);
+    // Not found: no entry, no section, or only past a line holding a "[".
+    EXPECT_EQ(store.del("nothing") + registry(path.c_str(), "Nowhere").del("vnport") +
+                  store.del("vnport"),
+              -3);
     EXPECT_EQ(content(), "; comment\r\n[Tarnwell]\r\nvnthreads=4\r\n" + rest);
     EXPECT_EQ(openFiles(), opened);
 
@@ -210,6 +215,7 @@ TEST_F(SettingsFile, ScrambledValuesReadBack) {
     char* bytes = nullptr;
     uudecode(value(store, "WCPassword").c_str() + 5, &bytes, 1);
     const auto* scrambled = reinterpret_cast<const unsigned char*>(bytes);
+    EXPECT_TRUE(std::all_of(scrambled, scrambled + 3, [](int c) { return std::islower(c); }));
     srand(scrambled[0] * scrambled[1] + scrambled[2] + 7);
     for (size_t i = 0; i < secret.size(); ++i)
         ASSERT_EQ(scrambled[3 + i], (static_cast<unsigned char>(secret[i]) + rand() % 255) % 256);

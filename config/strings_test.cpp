@@ -37,6 +37,8 @@ TEST(Strings, AMissingFileIsLookedForAtMostEvery120SecondsAndALoadedOneKept) {
     strings texts(path.c_str(), "Vantor", 1);
     texts.setClock(fakeClock);
     EXPECT_STREQ(texts.get(2104, "Welcome"), "Welcome");  // the first attempt fails
+    fakeNow += 121;
+    EXPECT_EQ(texts.reload(), -1);
     vtest::writeFile(path, "1:2104\tHello\n");
     fakeNow += 120;
     EXPECT_STREQ(texts.get(2104, "Welcome"), "Welcome");  // too soon to try again
