@@ -45,8 +45,6 @@ TEST_F(SettingsFile, ReadsOnlyWellFormedEntriesOfItsSection) {
         {"vnname", "<absent>"}, {"vnempty", "<absent>"}, {"vnlate", "<absent>"}, {"vnother", "<absent>"}};
     // clang-format on
     for (const auto& [key, expected] : reads) EXPECT_EQ(value(store, key), expected) << key;
-    registry elsewhere(path.c_str(), "Nowhere");
-    EXPECT_EQ(value(elsewhere, "vnport"), "<absent>");
 
     int number = -1;
     double real = 0;
