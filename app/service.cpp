@@ -233,6 +233,7 @@ int ServiceStart(int argc, char** argv) {
                 }
                 engine = start_engine(store);
                 std::printf("..\n");
+                std::fflush(stdout);
             } catch (const std::exception& e) {
                 std::printf("Error starting server: %s\n", e.what());
                 result = -1;

@@ -48,19 +48,6 @@ bool readyForSignals(pid_t pid) {
         5);
 }
 
-// A TCP port nobody listens on just now.
-int freeTcpPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 class App : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -105,4 +105,70 @@ std::string UdpSocket::receive(int ms, sockaddr_in* from) {
     return std::string(packet, got > 0 ? static_cast<size_t>(got) : 0);
 }
 
+int freeTcpPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no loopback TCP port");
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TcpClient::TcpClient(int port) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+TcpClient::~TcpClient() {
+    if (fd >= 0) close(fd);
+}
+
+bool TcpClient::send(const std::string& data) {
+    for (size_t sent = 0; sent < data.size();) {
+        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void TcpClient::finish() { shutdown(fd, SHUT_WR); }
+
+std::string TcpClient::receive(int ms, bool* closed) {
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    bool ended = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd entry{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) != 1) break;
+        char data[65536];
+        const ssize_t n = recv(fd, data, sizeof data, 0);
+        if (n <= 0) {
+            ended = true;
+            break;
+        }
+        got.append(data, static_cast<size_t>(n));
+    }
+    if (closed) *closed = ended;
+    return got;
+}
+
+std::string httpExchange(int port, const std::string& request, int ms) {
+    TcpClient client(port);
+    client.send(request);
+    return client.receive(ms);
+}
+
 }  // namespace vtest
