@@ -20,7 +20,7 @@ struct http_reader {
     long length = 0;        // its value
     long headerEnd = -1;    // offset of the CR LF CR LF before the body
     size_t labelScan = 0;   // where the next search for the label starts
-    size_t headerScan = 0;  // where the next search for the header end starts
+    size_t headerScan = 0;  // where the next search for that CR or the header end starts
 };
 
 enum { HTTP_READ_MORE = 0, HTTP_READ_DONE = 1, HTTP_READ_FAILED = -1 };

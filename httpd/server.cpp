@@ -135,10 +135,12 @@ int http_noinit(server_config* server) {
     signal_under(server->startevent, [server] {
         if (server->listensocket >= 0) shutdown(server->listensocket, SHUT_RDWR);
     });
+    // Every connection is cut, not only those in a receive: a client that
+    // never reads would otherwise hold the stop with an untimed send. A worker
+    // about to receive sees the flag itself (see serve).
     for (int i = 0; i < server->threads; ++i) {
         work_pool* slot = &server->pool[i];
-        // A send that never ends would hold the stop as long as a receive.
-        if (slot->recvstarted != 0 || slot->sendstarted != 0) http_cut(slot);
+        http_cut(slot);
         signal_under(slot->event, [] {});
     }
     int result = 0;

@@ -52,8 +52,12 @@ int takePost(http_reader& r, int& status, const char*& message) {
                 return HTTP_READ_MORE;
             }
         }
-        const void* cr = std::memchr(r.data + r.label, '\r', r.received - r.label);
-        if (!cr) return HTTP_READ_MORE;
+        const size_t from = std::max(r.headerScan, static_cast<size_t>(r.label));
+        const void* cr = std::memchr(r.data + from, '\r', r.received - from);
+        if (!cr) {
+            r.headerScan = r.received;  // until the CR comes, it is searched for from here
+            return HTTP_READ_MORE;
+        }
         r.lineEnd = static_cast<const char*>(cr) - r.data;
         r.length = parseLength(r.data + r.label + kLabelSize);
         r.headerScan = r.lineEnd;
@@ -166,8 +170,12 @@ void serve(server_config* server, work_pool* slot, http_reader& reader, http_req
     const char* message = nullptr;
     while (result == HTTP_READ_MORE) {
         slot->lastrecv = slot->recvstarted = GTC();
-        const ssize_t n = recv(slot->socket, reader.data + reader.received,
-                               reader.capacity - reader.received, 0);
+        // A stop that began before the receive started may have missed this
+        // connection when it cut them all; the flag is read after the start
+        // was published, so one of the two sees the other.
+        const ssize_t n = server->shutdown ? 0
+                                           : recv(slot->socket, reader.data + reader.received,
+                                                  reader.capacity - reader.received, 0);
         slot->recvstarted = 0;
         if (n < 0) {
             if (errno != EINTR) server->logfile(-3, "work main - error receiving data from socket: %d", errno);
