@@ -33,15 +33,15 @@ constexpr int kHttpRequestLimit = 20000000;
 
 // One worker's slot.
 struct work_pool {
-    event_ms* event = nullptr;            // owned; the listener signals an assignment
-    std::atomic<uint32_t> client{0};      // peer address, first octet most significant
-    std::atomic<int32_t> status{-1};      // -1 no worker, 0 idle, 1 busy
-    std::atomic<int32_t> socket{0};       // the connection; 0 none
-    std::atomic<int32_t> sendsocket{0};   // where responses go (the same connection)
-    std::atomic<int32_t> transport{0};    // 1 TCP
-    std::atomic<uint32_t> recvstarted{0}; // non-zero while a receive runs: when it began
-    std::atomic<uint32_t> lastrecv{0};    // when the latest receive began
-    std::atomic<uint32_t> sendstarted{0}; // non-zero while a timed send runs: when it began
+    event_ms* event = nullptr;             // owned; the listener signals an assignment
+    std::atomic<uint32_t> client{0};       // peer address, first octet most significant
+    std::atomic<int32_t> status{-1};       // -1 no worker, 0 idle, 1 busy
+    std::atomic<int32_t> socket{0};        // the connection; 0 none
+    std::atomic<int32_t> sendsocket{0};    // where responses go (the same connection)
+    std::atomic<int32_t> transport{0};     // 1 TCP
+    std::atomic<uint32_t> recvstarted{0};  // non-zero while a receive runs: when it began
+    std::atomic<uint32_t> lastrecv{0};     // when the latest receive began
+    std::atomic<uint32_t> sendstarted{0};  // non-zero while a timed send runs: when it began
 };
 
 // A registered callback.
@@ -76,15 +76,15 @@ struct server_config {
 };
 
 struct http_request {
-    aaContext* form;  // form fields, URL-decoded, case-insensitive
-    aaContext* env;   // environment variables, case-insensitive
-    char* file;       // last path segment, URL-decoded; "" when none
-    char* dir;        // the path before its last "/", raw; "" for a one-segment path
-    char* query;      // raw query string, or null
-    char* body;       // raw POST body, or null
-    char* method;     // method word, or null
-    void* context;    // the context of the callback being called
-    uint32_t client;  // peer address, first octet most significant
+    aaContext* form;    // form fields, URL-decoded, case-insensitive
+    aaContext* env;     // environment variables, case-insensitive
+    char* file;         // last path segment, URL-decoded; "" when none
+    char* dir;          // the path before its last "/", raw; "" for a one-segment path
+    char* query;        // raw query string, or null
+    char* body;         // raw POST body, or null
+    char* method;       // method word, or null
+    void* context;      // the context of the callback being called
+    uint32_t client;    // peer address, first octet most significant
     void* sendcontext;  // passed to send (the descriptor, for send_http)
     http_send_fn send;
     server_config* server;
@@ -96,8 +96,8 @@ struct http_request {
 };
 
 // Server life.
-server_config* http_init(http_logfile_fn logfile, http_logweb_fn logweb, int port, int,
-                         const char*, const char*, const char* bindaddr, int threads);
+server_config* http_init(http_logfile_fn logfile, http_logweb_fn logweb, int port, int, const char*,
+                         const char*, const char* bindaddr, int threads);
 // -1 for null, 1 when not every worker could be seen to stop, else 0.
 int http_noinit(server_config* server);
 void http_poolreset(server_config* server);

@@ -51,7 +51,8 @@ void fail(server_config* server, int fd) {
 int openSocket(server_config* server) {
     in_addr address{};
     address.s_addr = htonl(INADDR_ANY);
-    if (server->bindaddr && !inet_aton(server->bindaddr, &address)) address.s_addr = htonl(INADDR_ANY);
+    if (server->bindaddr && !inet_aton(server->bindaddr, &address))
+        address.s_addr = htonl(INADDR_ANY);
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         server->logfile(-3, "listen main - socket failed: %d", errno);
@@ -65,8 +66,9 @@ int openSocket(server_config* server) {
     local.sin_addr = address;
     local.sin_port = htons(static_cast<uint16_t>(server->port));
     if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        server->logfile(1, "listen main - bind error:%d.  Is something else already listening on port %d?",
-                        errno, server->port);
+        server->logfile(
+            1, "listen main - bind error:%d.  Is something else already listening on port %d?",
+            errno, server->port);
         close(fd);
         return -1;
     }
@@ -104,9 +106,8 @@ void http_listenmain(void* arg) {
         const int index = idleSlot(server);
         if (index < 0) {
             if (server->backlog) {
-                wait_unless(server->freeevent, kFreeWaitMs, [server] {
-                    return idleSlot(server) >= 0 || server->shutdown != 0;
-                });
+                wait_unless(server->freeevent, kFreeWaitMs,
+                            [server] { return idleSlot(server) >= 0 || server->shutdown != 0; });
             }
             server->backlog = 1;
             continue;

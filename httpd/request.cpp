@@ -39,9 +39,7 @@ void addHeader(aaContext* env, char* line) {
 
 }  // namespace
 
-char* http_get(aaContext* ctx, const char* name) {
-    return static_cast<char*>(aaGet(ctx, name));
-}
+char* http_get(aaContext* ctx, const char* name) { return static_cast<char*>(aaGet(ctx, name)); }
 
 int http_decodestr(aaContext* ctx, const char* text) {
     if (!ctx || !text) return -1;
@@ -51,7 +49,8 @@ int http_decodestr(aaContext* ctx, const char* text) {
         const char* equals = static_cast<const char*>(std::memchr(segment, '=', length));
         if (equals) {
             char* name = vn_strndup(segment, static_cast<size_t>(equals - segment));
-            char* value = vn_strndup(equals + 1, length - static_cast<size_t>(equals - segment) - 1);
+            char* value =
+                vn_strndup(equals + 1, length - static_cast<size_t>(equals - segment) - 1);
             if (name && value) {
                 aaPut(ctx, cgiDecodeUrl(name), cgiDecodeUrl(value),
                       AA_EXTKEY | AA_EXTVAL | AA_FREEKEY | AA_FREEVAL);
@@ -127,7 +126,8 @@ int http_request_build(http_request* request, http_reader& reader) {
     aaPut(env, "SERVER_PORT", port, AA_DUPKEY | AA_DUPVAL);
     if (const char* host = http_get(env, "HTTP_HOST")) {
         const char* colon = std::strchr(host, ':');
-        char* name = vn_strndup(host, colon ? static_cast<size_t>(colon - host) : std::strlen(host));
+        char* name =
+            vn_strndup(host, colon ? static_cast<size_t>(colon - host) : std::strlen(host));
         if (name) aaPut(env, "SERVER_NAME", name, AA_DUPKEY | AA_EXTVAL | AA_FREEVAL);
     }
 

@@ -36,8 +36,8 @@ int send_http(void* context, const char* data, int length) {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(context));
     int total = 0;
     while (total < length) {
-        const ssize_t sent = ::send(fd, data + total, static_cast<size_t>(length - total),
-                                    MSG_NOSIGNAL);
+        const ssize_t sent =
+            ::send(fd, data + total, static_cast<size_t>(length - total), MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0) return static_cast<int>(sent);
         total += static_cast<int>(sent);

@@ -76,8 +76,8 @@ void wm_reset(work_pool* wp) {
     pthread_mutex_unlock(&wp->event->mutex);
 }
 
-server_config* http_init(http_logfile_fn logfile, http_logweb_fn logweb, int port, int,
-                         const char*, const char*, const char* bindaddr, int threads) {
+server_config* http_init(http_logfile_fn logfile, http_logweb_fn logweb, int port, int, const char*,
+                         const char*, const char* bindaddr, int threads) {
     auto* server = new (std::nothrow) server_config;
     if (!server) return nullptr;
     server->logfile = logfile ? logfile : http_logdfile;
@@ -114,9 +114,8 @@ server_config* http_init(http_logfile_fn logfile, http_logweb_fn logweb, int por
             http_noinit(server);
             return nullptr;
         }
-        wait_unless(server->startevent, kWorkerStartMs, [server, i] {
-            return server->started > i || server->shutdown != 0;
-        });
+        wait_unless(server->startevent, kWorkerStartMs,
+                    [server, i] { return server->started > i || server->shutdown != 0; });
         if (server->shutdown) {
             server->logfile(2, "Worker wants server to shutdown (see previous error)");
             http_noinit(server);

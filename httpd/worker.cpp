@@ -178,7 +178,8 @@ void serve(server_config* server, work_pool* slot, http_reader& reader, http_req
                                                   reader.capacity - reader.received, 0);
         slot->recvstarted = 0;
         if (n < 0) {
-            if (errno != EINTR) server->logfile(-3, "work main - error receiving data from socket: %d", errno);
+            if (errno != EINTR)
+                server->logfile(-3, "work main - error receiving data from socket: %d", errno);
             result = HTTP_READ_FAILED;
         } else if (n == 0) {
             result = HTTP_READ_FAILED;
@@ -189,8 +190,8 @@ void serve(server_config* server, work_pool* slot, http_reader& reader, http_req
     if (result == HTTP_READ_FAILED) {
         if (status == 0) {
             status = 406;
-            message = reader.received < 4 ? "request data too short."
-                                          : "Protocol error parsing request.";
+            message =
+                reader.received < 4 ? "request data too short." : "Protocol error parsing request.";
         }
         server->logweb(request, status, "%s", message);
     } else if (http_request_build(request, reader) != 0) {
@@ -253,8 +254,7 @@ void http_workmain(void* arg) {
             wm_reset(slot);
         }
         if (server->backlog) signal_under(server->freeevent, [] {});
-        wait_unless(slot->event, kWaitMs, [server, slot] {
-            return slot->status == 1 || server->shutdown != 0;
-        });
+        wait_unless(slot->event, kWaitMs,
+                    [server, slot] { return slot->status == 1 || server->shutdown != 0; });
     }
 }

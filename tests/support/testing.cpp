@@ -123,45 +123,25 @@ TcpClient::TcpClient(int port) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        fd = -1;
-    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) close(fd), fd = -1;
 }
 
-TcpClient::~TcpClient() {
-    if (fd >= 0) close(fd);
-}
+TcpClient::~TcpClient() { close(fd); }
 
 bool TcpClient::send(const std::string& data) {
-    for (size_t sent = 0; sent < data.size();) {
-        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
+    return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
 }
 
 void TcpClient::finish() { shutdown(fd, SHUT_WR); }
 
 std::string TcpClient::receive(int ms, bool* closed) {
+    const timeval limit{ms / 1000, ms % 1000 * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    bool ended = false;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        pollfd entry{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) != 1) break;
-        char data[65536];
-        const ssize_t n = recv(fd, data, sizeof data, 0);
-        if (n <= 0) {
-            ended = true;
-            break;
-        }
-        got.append(data, static_cast<size_t>(n));
-    }
-    if (closed) *closed = ended;
+    char data[65536];
+    ssize_t n;
+    while ((n = recv(fd, data, sizeof data, 0)) > 0) got.append(data, static_cast<size_t>(n));
+    if (closed) *closed = n == 0 || errno == ECONNRESET;
     return got;
 }
 

@@ -120,7 +120,7 @@ struct TcpClient {
     TcpClient& operator=(const TcpClient&) = delete;
     bool send(const std::string& data);  // all of it, or false
     void finish();                       // half-close: nothing more from us
-    // What arrives until the server closes or ms pass; closed says which.
+    // What arrives until the server closes or nothing comes for ms; closed says which.
     std::string receive(int ms, bool* closed = nullptr);
 };
 
