@@ -236,8 +236,10 @@ void http_workmain(void* arg) {
     for (int pass = 0;; ++pass) {
         if (pass % kTrimEveryPasses == 0) http_reader_trim(reader);
         if (server->shutdown) {
+            pthread_mutex_lock(&slot->event->mutex);  // as in wm_reset: no cut after the close
             if (slot->socket != 0) close(slot->socket);
             slot->socket = 0;
+            pthread_mutex_unlock(&slot->event->mutex);
             http_reader_close(reader);
             std::free(request);
             // The last touch of the server: http_noinit may release it as
