@@ -2,6 +2,8 @@
 // test writes its own settings (a free port, a few workers) and runs the
 // program in the foreground. No page is registered yet, so every complete
 // request is answered by the server's own 404.
+#include <sys/prctl.h>
+
 #include "tests/support/testing.h"
 
 namespace {
@@ -30,6 +32,7 @@ protected:
                                                 "\nvnthreads=" + std::to_string(threads) + "\n");
         pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test run that was killed
             setenv("VANTOR_INI", root.file("radiusd.ini").c_str(), 1);
             dup2(open(root.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             execl(VANTOR_BINARY, VANTOR_BINARY, "-nofork", "-debug", nullptr);
