@@ -26,6 +26,7 @@ bench: deps
 	bench/aa_compare build-bench/bench/aa_bench
 	bench/radius_compare build-bench/bench/radius_bench
 	bench/cli_compare build-bench
+	bench/httpd_compare build-bench
 
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined

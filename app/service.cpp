@@ -12,6 +12,7 @@
 #include <ctime>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 
 #include "app/cli.h"
 #include "config/registry.h"
@@ -22,6 +23,7 @@
 #include "foundation/ascii.h"
 #include "foundation/threads.h"
 #include "foundation/utils.h"
+#include "httpd/httpd.h"
 
 bool servicecmd = false;
 std::atomic<bool> stopservice{false};
@@ -173,9 +175,9 @@ void ServiceStop() {
 
 // In order: the generators' seeds, the message strings beside the program,
 // the settings store, the web server's settings; then either the engine and
-// the command-line client, or the engine (retried after each settings change
-// until it builds) and the main loop. Everything is released in the reverse
-// order, whatever happened.
+// the command-line client, or the web server, the engine (retried after each
+// settings change until it builds) and the main loop. Everything is released,
+// the web server first, whatever happened.
 int ServiceStart(int argc, char** argv) {
     // The C library's generator makes request authenticators; ours makes the
     // data of requests.
@@ -190,6 +192,7 @@ int ServiceStart(int argc, char** argv) {
     int result = 0;
     registry* store = nullptr;
     vantor* engine = nullptr;
+    server_config* server = nullptr;
     char* address = nullptr;
     try {
         store = new registry(settings_path(), kSettingsSection);
@@ -218,13 +221,28 @@ int ServiceStart(int argc, char** argv) {
             }
             if (engine && !stopservice) result = cli_main(argc, argv, engine, store, stopservice);
         } else {
-            // The monitors run without a web interface for now; the web
-            // server, its framework and pages start ahead of the engine.
-            engine = start_engine(store);
-            main_loop(engine, store);
+            // The web server starts ahead of the engine, so that the settings
+            // can be corrected through it while the engine cannot start.
+            try {
+                std::printf("Starting web server on TCP port %d.", port);
+                std::fflush(stdout);
+                server = http_init(nullptr, nullptr, port, -1, nullptr, nullptr, address, threads);
+                if (!server) {
+                    throw std::runtime_error(
+                        "Error initializing web server (See above for details)");
+                }
+                engine = start_engine(store);
+                std::printf("..\n");
+                std::fflush(stdout);
+            } catch (const std::exception& e) {
+                std::printf("Error starting server: %s\n", e.what());
+                result = -1;
+            }
+            if (result == 0) main_loop(engine, store);
         }
     }
 
+    http_noinit(server);
     registry::freeval(address);
     delete engine;
     publish_store(nullptr);

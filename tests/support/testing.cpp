@@ -105,4 +105,50 @@ std::string UdpSocket::receive(int ms, sockaddr_in* from) {
     return std::string(packet, got > 0 ? static_cast<size_t>(got) : 0);
 }
 
+int freeTcpPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("no loopback TCP port");
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TcpClient::TcpClient(int port) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) close(fd), fd = -1;
+}
+
+TcpClient::~TcpClient() { close(fd); }
+
+bool TcpClient::send(const std::string& data) {
+    return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+}
+
+void TcpClient::finish() { shutdown(fd, SHUT_WR); }
+
+std::string TcpClient::receive(int ms, bool* closed) {
+    const timeval limit{ms / 1000, ms % 1000 * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string got;
+    char data[65536];
+    ssize_t n;
+    while ((n = recv(fd, data, sizeof data, 0)) > 0) got.append(data, static_cast<size_t>(n));
+    if (closed) *closed = n == 0 || errno == ECONNRESET;
+    return got;
+}
+
+std::string httpExchange(int port, const std::string& request, int ms) {
+    TcpClient client(port);
+    client.send(request);
+    return client.receive(ms);
+}
+
 }  // namespace vtest

@@ -108,4 +108,23 @@ struct UdpSocket {
     std::string receive(int ms, sockaddr_in* from = nullptr);
 };
 
+// A TCP port on 127.0.0.1 that nobody listens on just now.
+int freeTcpPort();
+
+// A TCP connection to 127.0.0.1:port (fd -1 when it could not connect).
+struct TcpClient {
+    int fd;
+    explicit TcpClient(int port);
+    ~TcpClient();
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+    bool send(const std::string& data);  // all of it, or false
+    void finish();                       // half-close: nothing more from us
+    // What arrives until the server closes or nothing comes for ms; closed says which.
+    std::string receive(int ms, bool* closed = nullptr);
+};
+
+// One request on a new connection: the whole answer, within ms.
+std::string httpExchange(int port, const std::string& request, int ms = 5000);
+
 }  // namespace vtest
