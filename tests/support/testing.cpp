@@ -80,16 +80,24 @@ bool eventually(const std::function<bool()>& done, int ms) {
     return done();
 }
 
-UdpSocket::UdpSocket() : fd(socket(AF_INET, SOCK_DGRAM, 0)) {
+namespace {
+
+// Binds the socket to a free loopback port and returns the port's number.
+int bindLoopback(int fd, const char* failure) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("no loopback UDP port");
-    port = ntohs(address.sin_port);
+        throw std::runtime_error(failure);
+    return ntohs(address.sin_port);
 }
+
+}  // namespace
+
+UdpSocket::UdpSocket()
+    : fd(socket(AF_INET, SOCK_DGRAM, 0)), port(bindLoopback(fd, "no loopback UDP port")) {}
 
 UdpSocket::~UdpSocket() { close(fd); }
 
@@ -107,15 +115,9 @@ std::string UdpSocket::receive(int ms, sockaddr_in* from) {
 
 int freeTcpPort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("no loopback TCP port");
+    const int port = bindLoopback(fd, "no loopback TCP port");
     close(fd);
-    return ntohs(address.sin_port);
+    return port;
 }
 
 TcpClient::TcpClient(int port) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
