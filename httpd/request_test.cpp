@@ -92,7 +92,8 @@ TEST(Request, UrlPathQueryAndFormDecoding) {
 
 TEST(Request, CompletionRulesByMethod) {
     Server server;
-    const std::string big(9000, 'a'), refused = "-1 406 Protocol error parsing request.";
+    const std::string big(9000, 'a'), refused = "-1 406 Protocol error parsing request.",
+                      tooLarge = "-1 413 Requests must not be larger than 20000000 bytes.";
     const std::pair<std::string, std::string> cases[] = {
         {"GET / HTTP/1.0\r\n\r\n", "1 0 <null>"},
         {"GET / HTTP/1.0\r\n\r\nextra", "0 0 <null>"},
@@ -103,8 +104,9 @@ TEST(Request, CompletionRulesByMethod) {
         {"POST / HTTP/1.0\r\nContent-Length:  x\r\n\r\n", "1 0 <null>"},
         {"POST /" + big + " HTTP/1.0\r\nContent-Length: 0\r\n\r\n", "1 0 <null>"},
         {"POST / HTTP/1.0\r\nContent-Length: -50\r\n\r\n", refused},
-        {"POST / HTTP/1.0\r\nContent-Length: 20000001\r\n",
-         "-1 413 Requests must not be larger than 20000000 bytes."},
+        {"POST / HTTP/1.0\r\nContent-Length: 20000000\r\n", "0 0 <null>"},
+        {"POST / HTTP/1.0\r\nContent-Length: 20000001\r\n", tooLarge},
+        {"HEAD " + std::string(20000000, 'x'), tooLarge},
     };
     for (const auto& [raw, verdict] : cases) {
         http_reader reader;
@@ -152,18 +154,35 @@ TEST(Dispatch, CallbacksInOrderUntilOneDecides) {
               "HTTP/1.0 299 OK\nContent-type:text/html\n\n<TITLE>Error 299 </TITLE><H2><FONT "
               "COLOR = ca5555>299 </FONT></H2><HR SIZE = 1>");
     EXPECT_EQ(calls, "s0 s0 s200 p0 p299 ");
+    EXPECT_EQ(http_listfree(nullptr), -1);
 }
 
 TEST(Response, BufferedUpTo45000Bytes) {
     Server server;
     Served s(server, "GET / HTTP/1.0\n\n");
-    const std::string small(44999, 's'), large(45001, 'l');
+    const std::string small(44999, 's'), full(45000, 'f'), large(45001, 'l');
     EXPECT_EQ(http_bsend(&s.request, small.data(), 44999), 0);
     EXPECT_EQ(http_bsend(&s.request, "ab", 2), 44999);  // flushed first, then buffered
+    EXPECT_EQ(http_bsend(&s.request, full.data(), 45000), 2);
     EXPECT_EQ(http_bsend(&s.request, large.data(), 45001), 45001);
-    EXPECT_EQ(s.out, small + "ab" + large);
+    EXPECT_EQ(s.out, small + "ab" + full + large);
     EXPECT_EQ(http_send_flush(&s.request), 0);
-    EXPECT_EQ(std::string(http_reason(506)) + http_reason(507), "Variant Also Varies");
+    std::string phrases;
+    for (int status = 0; status < 1000; ++status)
+        if (*http_reason(status)) phrases += std::to_string(status) + " " + http_reason(status) + ";";
+    EXPECT_EQ(phrases,
+              "100 Continue;101 Switching Protocols;200 OK;201 Created;202 Accepted;203 "
+              "Non-Authoritative Information;204 No Content;205 Reset Content;206 Partial Content;"
+              "300 Multiple Choices;301 Moved Permanently;302 Moved Temporarily;303 See Other;304 "
+              "Not Modified;305 Use Proxy;400 Bad Request;401 Authorization Required;402 Payment "
+              "Required;403 Forbidden;404 File Not Found;405 Method Not Allowed;406 Not Acceptable;"
+              "407 Proxy Authentication Required;408 Request Time-out;409 Conflict;410 Gone;411 "
+              "Length Required;412 Precondition Failed;413 Request Entity Too Large;414 "
+              "Request-URI Too Large;415 Unsupported Media Type;500 Internal Server Error;501 "
+              "Method Not Implemented;502 Bad Gateway;503 Service Temporarily Unavailable. "
+              "</FONT><BR>This message is normal during system startup.  If it persists see the "
+              "error log or <A HREF=/settings>configure Lorvane</A>.;504 Gateway Time-out;505 "
+              "HTTP Version Not Supported;506 Variant Also Varies;");
 }
 
 TEST(Pages, FilesByTypeWithRefusalsAndThemesFallback) {

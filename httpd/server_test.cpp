@@ -1,5 +1,9 @@
 // The server over loopback sockets, in this process: its own pages as a
 // process callback, several clients at once, the stop, a start without a port.
+#include <sys/resource.h>
+
+#include <cstdarg>
+
 #include "httpd/httpd.h"
 #include "tests/support/testing.h"
 
@@ -7,9 +11,22 @@ namespace {
 
 int allow(http_request*) { return 200; }
 
+std::string logged;
+int record(int code, const char* format, ...) {
+    char text[200];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    logged += text + std::string(" ") + std::to_string(code) + "\n";
+    return code;
+}
+
+// A daemon may have closed its standard input: the listening socket is then 0.
 TEST(Server, ALifeOverLoopback) {
-    const int port = vtest::freeTcpPort();
-    server_config* server = http_init(nullptr, nullptr, port, -1, nullptr, nullptr, nullptr, 2);
+    const int port = vtest::freeTcpPort(), input = dup(0);
+    close(0);
+    server_config* server = http_init(record, nullptr, port, -1, nullptr, nullptr, nullptr, 2);
     ASSERT_NE(server, nullptr);
     http_register(server, allow, nullptr, nullptr, 1);
     http_register(server, status_server, nullptr, "pages", 2);
@@ -65,6 +82,7 @@ TEST(Server, ALifeOverLoopback) {
     EXPECT_NE(vtest::httpExchange(port, "GET /x/status HTTP/1.0\n\n").find("Resource not found"),
               std::string::npos);
 
+    vtest::TcpClient(port).finish();  // a client that leaves without a word is no error
     // More clients than workers, each with several requests.
     std::atomic<int> served{0};
     std::vector<std::thread> clients(6);
@@ -82,8 +100,33 @@ TEST(Server, ALifeOverLoopback) {
     EXPECT_EQ(http_noinit(server), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(vtest::TcpClient(port).fd, -1);
-    EXPECT_EQ(http_init(nullptr, nullptr, -1, -1, nullptr, nullptr, "127.0.0.1", 1), nullptr);
+    dup2(input, 0), close(input);
+    EXPECT_EQ(http_init(record, nullptr, -1, -1, nullptr, nullptr, "127.0.0.1", 1), nullptr);
     EXPECT_EQ(http_noinit(nullptr), -1);
+    EXPECT_EQ(logged,
+              "listen main - no TCP port configured (port -1); nothing to listen on. 1\n"
+              "Listener wants server to shutdown (see previous error) 3\n");
+}
+
+// Out of descriptors, the start fails; the default log says why on standard
+// output at once.
+TEST(Server, AStartWithoutDescriptorsFails) {
+    vtest::TempDir dir;
+    std::fflush(stdout);
+    const int out = dup(1), file = open(dir.file("out").c_str(), O_RDWR | O_CREAT, 0600);
+    dup2(file, 1);
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit none{static_cast<rlim_t>(dup(0)), limit.rlim_max};
+    close(static_cast<int>(none.rlim_cur));
+    setrlimit(RLIMIT_NOFILE, &none);
+    EXPECT_EQ(http_init(nullptr, nullptr, 1, -1, nullptr, nullptr, nullptr, 1), nullptr);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    const std::string said = vtest::readFile(dir.file("out"));
+    std::fflush(stdout);
+    dup2(out, 1), close(out), close(file);
+    EXPECT_EQ(said, "listen main - socket failed: 24 (-3)\nListener wants server to shutdown (see "
+                    "previous error) (3)\n");
 }
 
 }  // namespace
