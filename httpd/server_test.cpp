@@ -2,8 +2,6 @@
 // process callback, several clients at once, the stop, a start without a port.
 #include <sys/resource.h>
 
-#include <cstdarg>
-
 #include "httpd/httpd.h"
 #include "tests/support/testing.h"
 
@@ -13,12 +11,7 @@ int allow(http_request*) { return 200; }
 
 std::string logged;
 int record(int code, const char* format, ...) {
-    char text[200];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    logged += text + std::string(" ") + std::to_string(code) + "\n";
+    logged += format + (" " + std::to_string(code)) + "\n";
     return code;
 }
 
@@ -56,33 +49,33 @@ TEST(Server, ALifeOverLoopback) {
         return "<TR><TD BGCOLOR = cacaff>" + name + "</TD><TD BGCOLOR = ccddaa>" + value + "</TD>";
     };
     const std::string cgi = vtest::httpExchange(
-        port, "GET /test-cgi?x=1&y=%41 HTTP/1.0\r\nHost: example.org:" + p +
-                  "\r\nAccept-Language: de\r\nX-Dup:one\r\nx-dup: two\r\nno colon\r\n\r\n");
+        port, "POST /TEST-CGI?y=%41 HTTP/1.0\r\nHost: example.org:" + p +
+                  "\r\nX-Dup:one\r\nx-dup: two\r\nno colon\r\nContent-Length: 3\r\n\r\na=1");
     const std::string head =
         "<TABLE><TR><TD bgcolor = ffff00><B>Variable</B></TD><TD bgcolor = "
         "ffff00><B>Value</B></TD>";
-    EXPECT_EQ(cgi.rfind("HTTP/1.0 200 OK\nContent-type:text/html\n\n<BR>Environment:<HR SIZE = 1>" +
-                            head + "<TR>",
-                        0),
-              0u)
-        << cgi;
+    EXPECT_EQ(cgi.substr(0, 69 + head.size()),
+              "HTTP/1.0 200 OK\nContent-type:text/html\n\n<BR>Environment:<HR SIZE = 1>" + head);
     for (const std::string& part :
-         {row("SERVER_NAME", "example.org"), row("HTTP_ACCEPT_LANGUAGE", "de"),
-          row("HTTP_X_DUP", "two"), row("REMOTE_ADDR", "127.0.0.1"), row("SERVER_PORT", p),
-          row("SERVER_PORT_SECURE", "0"), "</TABLE><BR>Form:<HR SIZE = 1>" + head, row("y", "A")})
+         {row("SERVER_NAME", "example.org"), row("HTTP_X_DUP", "two"),
+          row("REMOTE_ADDR", "127.0.0.1"), row("SERVER_PORT", p), row("SERVER_PORT_SECURE", "0"),
+          "</TABLE><BR>Form:<HR SIZE = 1>" + head, row("y", "A"), row("a", "1")})
         EXPECT_NE(cgi.find(part), std::string::npos) << part;
-    EXPECT_EQ(std::count(cgi.begin(), cgi.end(), '<'),
-              26 + 5 * (10 + 2));  // 10 variables, 2 fields
-    const std::string posted =
-        vtest::httpExchange(port, "POST /TEST-CGI HTTP/1.0\r\nContent-Length: 3\r\n\r\na=1");
-    EXPECT_NE(posted.find("<TR><TD BGCOLOR = cacaff>a</TD><TD BGCOLOR = ccddaa>1</TD></TABLE>"
-                          "<P>Post string: a=1"),
-              std::string::npos)
-        << posted + cgi;
+    EXPECT_EQ(cgi.substr(cgi.size() - 27), "</TABLE><P>Post string: a=1");
+    EXPECT_EQ(std::count(cgi.begin(), cgi.end(), '<'), 27 + 5 * (10 + 2)) << cgi;  // 10 variables
     EXPECT_NE(vtest::httpExchange(port, "GET /x/status HTTP/1.0\n\n").find("Resource not found"),
               std::string::npos);
 
-    vtest::TcpClient(port).finish();  // a client that leaves without a word is no error
+    // A request the client ends early is refused by how much of it came; no error is logged.
+    vtest::TcpClient tooShort(port), post(port);
+    tooShort.send("GET"), post.send("POST / HTTP/1.0\r\ncontent-length: 2\r\n\r\nab");
+    tooShort.finish(), post.finish();
+    const std::string refused =
+        "HTTP/1.0 406 OK\nContent-type:text/html\n\n<TITLE>Error 406 Not "
+        "Acceptable</TITLE><H2><FONT COLOR = ca5555>406 Not Acceptable"
+        "</FONT></H2><HR SIZE = 1>";
+    EXPECT_EQ(tooShort.receive(5000), refused + "request data too short.");
+    EXPECT_EQ(post.receive(5000), refused + "Protocol error parsing request.");
     // More clients than workers, each with several requests.
     std::atomic<int> served{0};
     std::vector<std::thread> clients(6);
@@ -125,8 +118,9 @@ TEST(Server, AStartWithoutDescriptorsFails) {
     const std::string said = vtest::readFile(dir.file("out"));
     std::fflush(stdout);
     dup2(out, 1), close(out), close(file);
-    EXPECT_EQ(said, "listen main - socket failed: 24 (-3)\nListener wants server to shutdown (see "
-                    "previous error) (3)\n");
+    EXPECT_EQ(said,
+              "listen main - socket failed: 24 (-3)\nListener wants server to shutdown (see "
+              "previous error) (3)\n");
 }
 
 }  // namespace

@@ -11,15 +11,10 @@ namespace {
 using namespace vtest;
 using namespace std::chrono_literals;
 
-std::string errorPage(int status, const std::string& phrase, const std::string& message) {
-    const std::string code = std::to_string(status);
-    return "HTTP/1.0 " + code + " OK\nContent-type:text/html\n\n<TITLE>Error " + code + " " +
-           phrase + "</TITLE><H2><FONT COLOR = ca5555>" + code + " " + phrase +
-           "</FONT></H2><HR SIZE = 1>" + message;
-}
-
 const std::string kNoPages =
-    errorPage(404, "File Not Found", "No process callbacks currently registered");
+    "HTTP/1.0 404 OK\nContent-type:text/html\n\n<TITLE>Error 404 File Not Found</TITLE><H2><FONT "
+    "COLOR = ca5555>404 File Not Found</FONT></H2><HR SIZE = 1>No process callbacks currently "
+    "registered";
 
 class WebServer : public ::testing::Test {
 protected:
@@ -58,34 +53,9 @@ protected:
     pid_t pid = 0;
 };
 
-TEST_F(WebServer, RequestsAreReadByTheirRulesAndAnsweredByOnePage) {
-    start(2);
-    EXPECT_EQ(httpExchange(port, "GET /a/b HTTP/1.0\n\n"), kNoPages);
-    TcpClient tooShort(port), huge(port);
-    tooShort.send("GET");
-    tooShort.finish();
-    EXPECT_EQ(tooShort.receive(5000), errorPage(406, "Not Acceptable", "request data too short."));
-    EXPECT_TRUE(huge.send("HEAD /" + std::string(20000001 - 6, 'x')));
-    EXPECT_EQ(huge.receive(10000), errorPage(413, "Request Entity Too Large",
-                                             "Requests must not be larger than 20000000 bytes."));
-    // A lower-case length header never completes a POST; while another worker
-    // is idle nothing cuts it, and others are served meanwhile.
-    TcpClient post(port);
-    post.send("POST / HTTP/1.0\r\ncontent-length: 2\r\n\r\nab");
-    bool closed = true;
-    EXPECT_EQ(post.receive(3500, &closed), "");
-    EXPECT_FALSE(closed);
-    post.finish();
-    EXPECT_EQ(post.receive(5000),
-              errorPage(406, "Not Acceptable", "Protocol error parsing request."));
-    kill(pid, SIGTERM);
-    EXPECT_EQ(finish(5000), 1);
-    EXPECT_EQ(out().substr(out().size() - 28), "Stopping RADIUS test client\n");
-}
-
 // One worker: a silent client holds it, so the listener finds none idle and
 // cuts that client after three seconds; the next client is served then. A
-// second program on the same port cannot start.
+// second program on the same port cannot start; the first stops on SIGTERM.
 TEST_F(WebServer, ASilentClientIsCutWhenNoWorkerIsIdleAndThePortIsTaken) {
     start(1);
     TcpClient silent(port);
@@ -107,13 +77,16 @@ TEST_F(WebServer, ASilentClientIsCutWhenNoWorkerIsIdleAndThePortIsTaken) {
     EXPECT_EQ(finish(10000), 1);
     pid = first;
     const std::string p = std::to_string(port);
-    EXPECT_EQ(out(), "Starting web server on TCP port " + p +
-                         ".listen main - bind error:98.  Is something else already listening on "
-                         "port " +
-                         p +
-                         "? (1)\nListener wants server to shutdown (see previous "
-                         "error) (3)\nError starting server: Error initializing web server (See "
-                         "above for details)\n");
+    EXPECT_EQ(out(),
+              "Starting web server on TCP port " + p +
+                  ".listen main - bind error:98.  Is "
+                  "something else already listening on port " +
+                  p +
+                  "? (1)\nListener wants "
+                  "server to shutdown (see previous error) (3)\nError starting server: Error "
+                  "initializing web server (See above for details)\n");
+    kill(pid, SIGTERM);
+    EXPECT_EQ(finish(5000), 1);
 }
 
 }  // namespace
