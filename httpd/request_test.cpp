@@ -1,12 +1,8 @@
-#include <numeric>
-
 #include "foundation/alloc.h"
 #include "httpd/internal.h"
 #include "tests/support/testing.h"
 
 namespace {
-
-using vtest::lookup;
 
 int capture(void* context, const char* data, int length) {
     static_cast<std::string*>(context)->append(data, static_cast<size_t>(length));
@@ -18,7 +14,6 @@ int quiet(int code, const char*, ...) { return code; }
 // A server that is never started: its callbacks and logs only.
 struct Server : server_config {
     Server() {
-        port = 8020;
         logfile = quiet;
         logweb = http_logweb;
     }
@@ -65,7 +60,6 @@ TEST(Request, UrlPathQueryAndFormDecoding) {
     } cases[] = {
         {"GET /a/b%20c.html?x=1&y=%41%6f%6F HTTP/1.0\r\n\r\n", "/a", "b c.html", "x=1&y=%41%6f%6F",
          "x=1;y=Aoo;"},
-        {"GET / HTTP/1.0\r\n\r\n", "", "", "<null>", ""},
         {"GET /status HTTP/1.0\n\n", "", "status", "<null>", ""},
         {"GET\r\n\r\n", "", "", "<null>", ""},
         {"GET noslash?a&b=2 HTTP/1.0\r\n\r\n", "", "noslash", "a&b=2", "b=2;"},
@@ -76,14 +70,12 @@ TEST(Request, UrlPathQueryAndFormDecoding) {
     };
     for (const auto& c : cases) {
         Served s(server, c.raw);
-        std::vector<std::string> names = vtest::keys(s.request.form), fields;
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names)
-            fields.push_back(name + "=" + lookup(s.request.form, name) + ";");
-        EXPECT_EQ(std::string(s.request.dir) + "|" + s.request.file + "|" +
-                      vtest::text(s.request.query) + "|" +
-                      std::accumulate(fields.begin(), fields.end(), std::string()),
-                  c.dir + "|" + c.file + "|" + c.query + "|" + c.form);
+        std::string got = std::string(s.request.dir) + "|" + s.request.file + "|" +
+                          vtest::text(s.request.query) + "|";
+        const std::vector<std::string> names = vtest::keys(s.request.form);
+        for (const std::string& name : std::set<std::string>(names.begin(), names.end()))
+            got += name + "=" + vtest::lookup(s.request.form, name) + ";";
+        EXPECT_EQ(got, c.dir + "|" + c.file + "|" + c.query + "|" + c.form);
     }
     EXPECT_EQ(http_decodestr(nullptr, "a=b"), -1);
 }

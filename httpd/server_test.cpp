@@ -25,25 +25,23 @@ TEST(Server, ALifeOverLoopback) {
     http_register(server, status_server, nullptr, "pages", 2);
     const std::string p = std::to_string(port);
 
-    const std::regex status(
+    // # stands for the port.
+    const std::string status =
         "HTTP/1.0 200 OK\nContent-type:text/html\n\n<TABLE WIDTH = 100%><TR><TD BGCOLOR = 5555ca>"
         "<B><FONT COLOR = ffffff>Lorvane Web Server 4.5.10 : appears to be operating normally"
         "</FONT></B></TD></TABLE><BR><UL><LI TYPE=SQUARE>Max concurrent connections: 2<LI>Backlog "
-        "request mode: No<LI>Connections in use: 1<LI>Server http: Enabled \\(port:" +
-        p +
-        "\\)<LI>Bind address: All<LI>Server https: N/A<LI>Registered security callbacks "
-        "\\(ordered\\):<UL><LI><I>Unlabeled</I></UL><LI>Registered process callbacks \\(ordered\\):"
-        "<UL><LI><I>pages</I></UL></UL><P>Worker status:<TABLE CELLPADDING = 5 CELLSPACING = 2><TR "
-        "BGCOLOR=ffff00><TD><B>Slot</B></TD><TD><B>Status</B></TD><TD><B>Socket Number</B></TD>"
-        "<TD><B>IP Address</B></TD><TD><B>Transport</B></TD><TD><B>Session Time</B></TD><TD><B>"
-        "Send Time</B></TD><TR BGCOLOR=cacaff><TD>0</TD><TD>Processing \\(server\\)</TD><TD>\\d+"
-        "</TD><TD>127.0.0.1</TD><TD>TCP:" +
-        p +
-        " </TD><TD>\\d+ ms</TD><TD>N/A</TD><TR "
-        "BGCOLOR=ffffff><TD>1</TD><TD>Idle</TD><TD>0</TD><TD>0.0.0.0</TD><TD>N/A</TD><TD>N/A</TD>"
-        "<TD>N/A</TD></TABLE>");
+        "request mode: No<LI>Connections in use: 1<LI>Server http: Enabled \\(port:#\\)<LI>Bind "
+        "address: All<LI>Server https: N/A<LI>Registered security callbacks \\(ordered\\):<UL><LI>"
+        "<I>Unlabeled</I></UL><LI>Registered process callbacks \\(ordered\\):<UL><LI><I>pages</I>"
+        "</UL></UL><P>Worker status:<TABLE CELLPADDING = 5 CELLSPACING = 2><TR BGCOLOR=ffff00><TD>"
+        "<B>Slot</B></TD><TD><B>Status</B></TD><TD><B>Socket Number</B></TD><TD><B>IP Address</B>"
+        "</TD><TD><B>Transport</B></TD><TD><B>Session Time</B></TD><TD><B>Send Time</B></TD><TR "
+        "BGCOLOR=cacaff><TD>0</TD><TD>Processing \\(server\\)</TD><TD>\\d+</TD><TD>127.0.0.1</TD>"
+        "<TD>TCP:# </TD><TD>\\d+ ms</TD><TD>N/A</TD><TR BGCOLOR=ffffff><TD>1</TD><TD>Idle</TD><TD>0"
+        "</TD><TD>0.0.0.0</TD><TD>N/A</TD><TD>N/A</TD><TD>N/A</TD></TABLE>";
     const std::string page = vtest::httpExchange(port, "GET /Status HTTP/1.0\r\n\r\n");
-    EXPECT_TRUE(std::regex_match(page, status)) << page;
+    EXPECT_TRUE(std::regex_match(page, std::regex(std::regex_replace(status, std::regex("#"), p))))
+        << page;
 
     const auto row = [](const std::string& name, const std::string& value) {
         return "<TR><TD BGCOLOR = cacaff>" + name + "</TD><TD BGCOLOR = ccddaa>" + value + "</TD>";
@@ -79,13 +77,11 @@ TEST(Server, ALifeOverLoopback) {
     // More clients than workers, each with several requests.
     std::atomic<int> served{0};
     std::vector<std::thread> clients(6);
-    for (std::thread& client : clients) {
+    for (std::thread& client : clients)
         client = std::thread([&] {
             for (int i = 0; i < 10; ++i)
-                served += vtest::httpExchange(port, "GET /Status HTTP/1.0\n\n").find("TCP:") !=
-                          std::string::npos;
+                served += vtest::httpExchange(port, "GET /Status HTTP/1.0\n\n").size() > 900;
         });
-    }
     for (std::thread& client : clients) client.join();
     EXPECT_EQ(served, 60);
 
@@ -110,8 +106,7 @@ TEST(Server, AStartWithoutDescriptorsFails) {
     dup2(file, 1);
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
-    const rlimit none{static_cast<rlim_t>(dup(0)), limit.rlim_max};
-    close(static_cast<int>(none.rlim_cur));
+    const rlimit none{static_cast<rlim_t>(file) + 1, limit.rlim_max};  // none above file
     setrlimit(RLIMIT_NOFILE, &none);
     EXPECT_EQ(http_init(nullptr, nullptr, 1, -1, nullptr, nullptr, nullptr, 1), nullptr);
     setrlimit(RLIMIT_NOFILE, &limit);
