@@ -281,9 +281,7 @@ TEST_F(App, TheWebServerCutsASilentClientAndKeepsItsPort) {
     const auto begin = std::chrono::steady_clock::now();
     std::string waiting;
     std::thread queued([&] { waiting = httpExchange(webPort, "GET / HTTP/1.0\r\n\r\n", 10000); });
-    bool closed = false;
-    EXPECT_EQ(silent.receive(10000, &closed), "");
-    EXPECT_TRUE(closed);
+    EXPECT_EQ(silent.receive(10000), "");  // closed well before the 10 s
     const auto cut = std::chrono::steady_clock::now() - begin;
     EXPECT_GT(cut, 2500ms);
     EXPECT_LT(cut, 6000ms);
