@@ -256,14 +256,47 @@ TEST_F(App, ServerModeRunsTheMonitorsAndStopsInOrder) {
     settings("");
     const pid_t pid = spawn({"-nofork", "-debug"});
     ASSERT_TRUE(readyForSignals(pid));
-    const std::string error = "Starting web server on TCP port " + std::to_string(webPort) +
-                              ".\nError starting vantor server: Configs: Data directory not found\n";
+    const std::string error =
+        "Starting web server on TCP port " + std::to_string(webPort) +
+        ".\nError starting vantor server: Configs: Data directory not found\n";
     ASSERT_TRUE(eventually([&] { return out() == error; }, 5)) << out();
     kill(pid, SIGTERM);
     kill(pid, SIGTERM);
     EXPECT_EQ(finish(pid, 3), 1);
     // Start-up goes on without an engine and ends its line, then stops.
     EXPECT_EQ(out(), error + "Stopping RADIUS test client\n..\n");
+}
+
+// One web worker: a silent client holds it, so the server finds none idle and
+// cuts that client after three seconds; the next client then gets the 404 that
+// answers everything while no page is registered. A second program on the
+// same port cannot start.
+TEST_F(App, TheWebServerCutsASilentClientAndKeepsItsPort) {
+    spawn({"-nofork", "-debug"});
+    const std::string p = std::to_string(webPort),
+                      line = "Starting web server on TCP port " + p + ".";
+    ASSERT_TRUE(eventually([&] { return out().size() > line.size(); }, 10)) << out();
+    TcpClient silent(webPort);
+    std::this_thread::sleep_for(200ms);
+    const auto begin = std::chrono::steady_clock::now();
+    std::string waiting;
+    std::thread queued([&] { waiting = httpExchange(webPort, "GET / HTTP/1.0\r\n\r\n", 10000); });
+    EXPECT_EQ(silent.receive(10000), "");  // closed well before the 10 s
+    const auto cut = std::chrono::steady_clock::now() - begin;
+    EXPECT_GT(cut, 2500ms);
+    EXPECT_LT(cut, 6000ms);
+    queued.join();
+    EXPECT_EQ(waiting,
+              "HTTP/1.0 404 OK\nContent-type:text/html\n\n<TITLE>Error 404 File Not "
+              "Found</TITLE><H2><FONT COLOR = ca5555>404 File Not Found</FONT></H2><HR SIZE = 1>No "
+              "process callbacks currently registered");
+    EXPECT_EQ(
+        run({"-nofork", "-debug"}),
+        std::make_pair(
+            1, line + "listen main - bind error:98.  Is something else already listening on port " +
+                   p +
+                   "? (1)\nListener wants server to shutdown (see previous error) (3)\nError "
+                   "starting server: Error initializing web server (See above for details)\n"));
 }
 
 }  // namespace

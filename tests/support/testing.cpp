@@ -136,14 +136,13 @@ bool TcpClient::send(const std::string& data) {
 
 void TcpClient::finish() { shutdown(fd, SHUT_WR); }
 
-std::string TcpClient::receive(int ms, bool* closed) {
+std::string TcpClient::receive(int ms) {
     const timeval limit{ms / 1000, ms % 1000 * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::string got;
     char data[65536];
-    ssize_t n;
-    while ((n = recv(fd, data, sizeof data, 0)) > 0) got.append(data, static_cast<size_t>(n));
-    if (closed) *closed = n == 0 || errno == ECONNRESET;
+    for (ssize_t n; (n = recv(fd, data, sizeof data, 0)) > 0;)
+        got.append(data, static_cast<size_t>(n));
     return got;
 }
 

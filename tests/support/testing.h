@@ -120,8 +120,8 @@ struct TcpClient {
     TcpClient& operator=(const TcpClient&) = delete;
     bool send(const std::string& data);  // all of it, or false
     void finish();                       // half-close: nothing more from us
-    // What arrives until the server closes or nothing comes for ms; closed says which.
-    std::string receive(int ms, bool* closed = nullptr);
+    // What arrives until the server closes or nothing comes for ms.
+    std::string receive(int ms);
 };
 
 // One request on a new connection: the whole answer, within ms.
