@@ -25,12 +25,13 @@ TEST(Server, ALifeOverLoopback) {
     http_register(server, status_server, nullptr, "pages", 2);
     const std::string p = std::to_string(port);
 
-    // # stands for the port.
+    // # stands for the port. The listener may still be in the wait it began
+    // before the workers were ready, so backlog mode may show either way.
     const std::string status =
         "HTTP/1.0 200 OK\nContent-type:text/html\n\n<TABLE WIDTH = 100%><TR><TD BGCOLOR = 5555ca>"
         "<B><FONT COLOR = ffffff>Lorvane Web Server 4.5.10 : appears to be operating normally"
         "</FONT></B></TD></TABLE><BR><UL><LI TYPE=SQUARE>Max concurrent connections: 2<LI>Backlog "
-        "request mode: No<LI>Connections in use: 1<LI>Server http: Enabled \\(port:#\\)<LI>Bind "
+        "request mode: (Yes|No)<LI>Connections in use: 1<LI>Server http: Enabled \\(port:#\\)<LI>Bind "
         "address: All<LI>Server https: N/A<LI>Registered security callbacks \\(ordered\\):<UL><LI>"
         "<I>Unlabeled</I></UL><LI>Registered process callbacks \\(ordered\\):<UL><LI><I>pages</I>"
         "</UL></UL><P>Worker status:<TABLE CELLPADDING = 5 CELLSPACING = 2><TR BGCOLOR=ffff00><TD>"
