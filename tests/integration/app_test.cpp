@@ -83,6 +83,7 @@ protected:
         args.insert(args.begin(), VANTOR_BINARY);
         const pid_t pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test run that was killed
             dup2(open(root.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             std::vector<char*> argv;
             for (std::string& arg : args) argv.push_back(arg.data());
