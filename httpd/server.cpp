@@ -22,17 +22,27 @@ constexpr int kStopWaitMs = 1000;
 // wait is 400 ms.
 constexpr int kListenerStopMs = 5000;
 
+// A thread's last act can be a signal_under on the event: its change is
+// already visible while it still broadcasts under the mutex. Taking the mutex
+// once waits for it to leave before the event is destroyed.
+void destroyEvent(event_ms* event) {
+    if (!event) return;
+    pthread_mutex_lock(&event->mutex);
+    pthread_mutex_unlock(&event->mutex);
+    delete event;
+}
+
 // Releases what the server owns. Called only when no thread of it runs.
 void release(server_config* server) {
     for (work_pool& slot : server->pool) {
-        delete slot.event;
+        destroyEvent(slot.event);
         if (slot.socket != 0) close(slot.socket);
     }
     std::free(server->bindaddr);
     http_listfree(server->security);
     http_listfree(server->process);
-    delete server->startevent;
-    delete server->freeevent;
+    destroyEvent(server->startevent);
+    destroyEvent(server->freeevent);
     delete server;
 }
 
