@@ -2,6 +2,8 @@
 // process callback, several clients at once, the stop, a start without a port.
 #include <sys/resource.h>
 
+#include <cstdarg>
+
 #include "httpd/httpd.h"
 #include "tests/support/testing.h"
 
@@ -11,7 +13,12 @@ int allow(http_request*) { return 200; }
 
 std::string logged;
 int record(int code, const char* format, ...) {
-    logged += format + (" " + std::to_string(code)) + "\n";
+    char message[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    logged += message + (" " + std::to_string(code)) + "\n";
     return code;
 }
 
@@ -96,6 +103,22 @@ TEST(Server, ALifeOverLoopback) {
     EXPECT_EQ(logged,
               "listen main - no TCP port configured (port -1); nothing to listen on. 1\n"
               "Listener wants server to shutdown (see previous error) 3\n");
+}
+
+// A port out of range falls back to 80. (The worker count's fallback, ten,
+// would cost ten seconds of start-up pauses.)
+TEST(Server, CorrectsThePort) {
+    for (const int port : {0, 65536}) {
+        logged.clear();
+        server_config* server =
+            http_init(record, nullptr, port, -1, nullptr, nullptr, "127.0.0.1", 1);
+        if (server) {  // port 80 was free
+            EXPECT_EQ(server->port, 80);
+            EXPECT_EQ(http_noinit(server), 0);
+        } else {
+            EXPECT_NE(logged.find("listening on port 80?"), std::string::npos) << logged;
+        }
+    }
 }
 
 // Out of descriptors, the start fails; the default log says why on standard
