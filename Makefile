@@ -27,6 +27,7 @@ bench: deps
 	bench/radius_compare build-bench/bench/radius_bench
 	bench/cli_compare build-bench
 	bench/httpd_compare build-bench
+	build-bench/bench/password_timing
 
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined

@@ -24,6 +24,7 @@
 #include "foundation/threads.h"
 #include "foundation/utils.h"
 #include "httpd/httpd.h"
+#include "webconfig/webconfigs.h"
 
 bool servicecmd = false;
 std::atomic<bool> stopservice{false};
@@ -34,7 +35,6 @@ namespace {
 constexpr const char* kProduct = "Vantor";
 constexpr const char* kTitle = "RADIUS test client";
 constexpr const char* kDefaultSettings = "/usr/local/radius/radiusd.ini";
-constexpr const char* kDefaultCommonSettings = "/usr/local/oxa/common.ini";
 
 // Guards reg between the thread that stops (which uses it to wake the main
 // loop) and start-up and clean-up on the initial thread (which set and clear
@@ -138,11 +138,6 @@ const char* settings_path() {
     return path && *path ? path : kDefaultSettings;
 }
 
-const char* common_settings_path() {
-    const char* path = std::getenv("VANTOR_COMMON_INI");
-    return path && *path ? path : kDefaultCommonSettings;
-}
-
 int install_stop_signals() {
     std::signal(SIGPIPE, SIG_IGN);
     // A supervisor ignores HUP and TERM, and children inherit that; an
@@ -175,9 +170,10 @@ void ServiceStop() {
 
 // In order: the generators' seeds, the message strings beside the program,
 // the settings store, the web server's settings; then either the engine and
-// the command-line client, or the web server, the engine (retried after each
-// settings change until it builds) and the main loop. Everything is released,
-// the web server first, whatever happened.
+// the command-line client, or the web server, the configuration site over it,
+// the engine (retried after each settings change until it builds, then the
+// site's context) and the main loop. Everything is released, the web server
+// first, whatever happened.
 int ServiceStart(int argc, char** argv) {
     // The C library's generator makes request authenticators; ours makes the
     // data of requests.
@@ -193,6 +189,7 @@ int ServiceStart(int argc, char** argv) {
     registry* store = nullptr;
     vantor* engine = nullptr;
     server_config* server = nullptr;
+    webconfigs* framework = nullptr;
     char* address = nullptr;
     try {
         store = new registry(settings_path(), kSettingsSection);
@@ -231,7 +228,9 @@ int ServiceStart(int argc, char** argv) {
                     throw std::runtime_error(
                         "Error initializing web server (See above for details)");
                 }
+                framework = new webconfigs(store, messages, server, nullptr);
                 engine = start_engine(store);
+                framework->context(engine);
                 std::printf("..\n");
                 std::fflush(stdout);
             } catch (const std::exception& e) {
@@ -243,6 +242,7 @@ int ServiceStart(int argc, char** argv) {
     }
 
     http_noinit(server);
+    delete framework;
     registry::freeval(address);
     delete engine;
     publish_store(nullptr);

@@ -40,9 +40,6 @@ bool command_line_mode(int argc, const char* const* argv, int& port);
 
 // The settings file: $VANTOR_INI, else "/usr/local/radius/radiusd.ini".
 const char* settings_path();
-// The common settings file (the web administration password):
-// $VANTOR_COMMON_INI, else "/usr/local/oxa/common.ini".
-const char* common_settings_path();
 // The section of our settings in the settings file.
 constexpr const char* kSettingsSection = "Tarnwell";
 

@@ -73,6 +73,7 @@ protected:
         writeFile(root.file("radiusd.ini"),
                   "[Tarnwell]\nvnport=" + std::to_string(webPort) + "\nvnthreads=1\n" + lines);
         setenv("VANTOR_INI", root.file("radiusd.ini").c_str(), 1);
+        setenv("VANTOR_COMMON_INI", root.file("common.ini").c_str(), 1);
     }
     // Ports and time-out of the one server, with no retries.
     void servers(const std::string& portsAndTimeout) {
@@ -269,9 +270,9 @@ TEST_F(App, ServerModeRunsTheMonitorsAndStopsInOrder) {
 }
 
 // One web worker: a silent client holds it, so the server finds none idle and
-// cuts that client after three seconds; the next client then gets the 404 that
-// answers everything while no page is registered. A second program on the
-// same port cannot start.
+// cuts that client after three seconds; the next client then gets the
+// configuration site's robots text, and the 404 of a page that is not
+// registered. A second program on the same port cannot start.
 TEST_F(App, TheWebServerCutsASilentClientAndKeepsItsPort) {
     spawn({"-nofork", "-debug"});
     const std::string p = std::to_string(webPort),
@@ -281,16 +282,19 @@ TEST_F(App, TheWebServerCutsASilentClientAndKeepsItsPort) {
     std::this_thread::sleep_for(200ms);
     const auto begin = std::chrono::steady_clock::now();
     std::string waiting;
-    std::thread queued([&] { waiting = httpExchange(webPort, "GET / HTTP/1.0\r\n\r\n", 10000); });
+    std::thread queued(
+        [&] { waiting = httpExchange(webPort, "GET /robots.txt HTTP/1.0\r\n\r\n", 10000); });
     EXPECT_EQ(silent.receive(10000), "");  // closed well before the 10 s
     const auto cut = std::chrono::steady_clock::now() - begin;
     EXPECT_GT(cut, 2500ms);
     EXPECT_LT(cut, 6000ms);
     queued.join();
     EXPECT_EQ(waiting,
+              "HTTP/1.0 200 OK\nContent-type:text/plain\r\n\r\nUser-agent: *\nDisallow: /\n");
+    EXPECT_EQ(httpExchange(webPort, "GET /nowhere HTTP/1.0\r\n\r\n"),
               "HTTP/1.0 404 OK\nContent-type:text/html\n\n<TITLE>Error 404 File Not "
-              "Found</TITLE><H2><FONT COLOR = ca5555>404 File Not Found</FONT></H2><HR SIZE = 1>No "
-              "process callbacks currently registered");
+              "Found</TITLE><H2><FONT COLOR = ca5555>404 File Not Found</FONT></H2><HR SIZE = 1>"
+              "Resource not found");
     EXPECT_EQ(
         run({"-nofork", "-debug"}),
         std::make_pair(
@@ -298,6 +302,17 @@ TEST_F(App, TheWebServerCutsASilentClientAndKeepsItsPort) {
                    p +
                    "? (1)\nListener wants server to shutdown (see previous error) (3)\nError "
                    "starting server: Error initializing web server (See above for details)\n"));
+}
+
+// Without its common settings file the configuration site, and so server
+// mode, cannot start.
+TEST_F(App, ServerModeNeedsTheCommonSettingsFile) {
+    setenv("VANTOR_COMMON_INI", root.file("none/common.ini").c_str(), 1);
+    EXPECT_EQ(run({"-nofork", "-debug"}),
+              std::make_pair(1, "Starting web server on TCP port " + std::to_string(webPort) +
+                                    ".Error starting server: Can't open common configuration: "
+                                    "Err opening '" +
+                                    root.file("none/common.ini") + "'\n"));
 }
 
 }  // namespace

@@ -44,6 +44,19 @@ std::string take(char* text) {
     return copy;
 }
 
+std::string base64(const std::string& bytes) {
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t n = static_cast<uint8_t>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) n |= static_cast<uint8_t>(bytes[i + 2]);
+        for (size_t j = 0; j < 4; ++j)
+            out += i + j <= bytes.size() ? digits[(n >> (18 - 6 * j)) & 63] : '=';
+    }
+    return out;
+}
+
 std::string hex(const unsigned char* octets, size_t length) {
     static const char digits[] = "0123456789abcdef";
     std::string shown;

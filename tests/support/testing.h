@@ -84,6 +84,7 @@ void writeFile(const std::string& path, const std::string& content);
 std::string text(const char* text);                           // "<null>" for null
 std::string take(char* text);                                 // text(text), then frees it
 std::string hex(const unsigned char* octets, size_t length);  // lower-case digits
+std::string base64(const std::string& bytes);                 // padded with "="
 
 // The text an array holds under key, or "<absent>"; and the array's keys in scan order.
 std::string lookup(aaContext* ctx, const std::string& key);
