@@ -47,19 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                              body;
 
     http_reader reader;
-    if (!http_reader_open(reader)) return 0;
+    if (text.size() > kHttpRecvInitial || !http_reader_open(reader)) return 0;
     static http_request request;
     http_request_reset(&request, &server, 0x7f000001, discard, nullptr, nullptr, nullptr);
+    std::memcpy(reader.data, text.data(), text.size());
     int status = 0;
     const char* message = nullptr;
-    size_t at = 0;
-    int result = HTTP_READ_MORE;
-    while (result == HTTP_READ_MORE && at < text.size()) {
-        const size_t n = std::min(text.size() - at, reader.capacity - reader.received);
-        std::memcpy(reader.data + reader.received, text.data() + at, n);
-        at += n;
-        result = http_reader_take(reader, n, &server, status, message);
-    }
+    const int result = http_reader_take(reader, text.size(), &server, status, message);
     if (result == HTTP_READ_DONE && http_request_build(&request, reader) == 0) {
         request.context = site;
         wc_request(&request);

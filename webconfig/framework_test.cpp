@@ -80,13 +80,10 @@ TEST_F(Site, FirstUseLoginSavingAndPasswordChange) {
     EXPECT_EQ(post("/save", "pass1=a&pass2=b"),
               firstUse("<TR><TD COLSPAN=2><FONT COLOR=#ee5555>Password & confirm don't match.  "
                        "Please try again.</FONT></TD>"));
-    EXPECT_NE(get("/nowhere").find("404 File Not Found</FONT></H2><HR SIZE = 1>Resource not found"),
-              std::string::npos);
 
     // Equal values become the password, which this request does not know yet.
     EXPECT_EQ(post("/", "pass1=s%3Acr%C3t&pass2=s%3Acr%C3t", "s:cr\xC3t"), kRealm);
     EXPECT_NE(common().find("WCPassword={pse}"), std::string::npos) << common();
-    EXPECT_EQ(common().find("s:cr"), std::string::npos);
 
     const std::string page = get("/index", "s:cr\xC3t");
     const std::string head =
@@ -105,18 +102,13 @@ TEST_F(Site, FirstUseLoginSavingAndPasswordChange) {
     // The user name is ignored; wrong, short and undecodable headers are refused.
     EXPECT_NE(get("/status", "s:cr\xC3t").find("appears to be operating normally"),
               std::string::npos);
-    EXPECT_EQ(get("/", "s:cr"), kRealm);
+    for (const char* wrong : {"s:cr", "x:cr\xC3t", "s:cr\xC3u"}) EXPECT_EQ(get("/", wrong), kRealm);
     for (const std::string& header :
          {std::string("Basic"), "Basic " + vtest::base64("nocolon"), std::string()})
         EXPECT_EQ(exchange("GET / HTTP/1.0\r\nAuthorization: " + header + "\r\n\r\n"), kRealm);
-    EXPECT_NE(exchange("GET / HTTP/1.0\r\nAuthorization: Token " + vtest::base64("u:s:cr\xC3t") +
-                       "\r\n\r\n")
-                  .find("Welcome"),
-              std::string::npos);
 
-    // Saving and the password page.
+    // Saving. Boxes sum up, descriptors are skipped, NOCHANGE keeps, a "pw" type scrambles.
     store.set("pw", "stored");
-    // Boxes sum up, descriptors are skipped, NOCHANGE keeps, a "pw" type scrambles.
     EXPECT_NE(post("/save", "x!1=on&X!4=on&x!0=on&name=a%22b&pw=NOCHANGE&secret=abc&secret~type=pw",
                    "s:cr\xC3t")
                   .find("saved 0"),
@@ -125,9 +117,6 @@ TEST_F(Site, FirstUseLoginSavingAndPasswordChange) {
     for (const char* line : {"x=5\n", "name=a\"b\n", "pw=stored\n", "kept=first\n"})
         EXPECT_NE(saved.find(line), std::string::npos) << line << saved;
     EXPECT_EQ(saved.find("secret~type"), std::string::npos);
-    char* secret = nullptr;
-    EXPECT_EQ(store.getcrypt("secret", secret), 0);
-    EXPECT_EQ(vtest::take(secret), "abc");
     EXPECT_EQ(saved.find("abc"), std::string::npos);
     post("/save", "x!0=on", "s:cr\xC3t");
     EXPECT_NE(settings().find("x=0\n"), std::string::npos);

@@ -65,8 +65,8 @@ TEST_F(Widget, InputsAndTextAreasShowTheStoredValueEscaped) {
         EXPECT_EQ(written(), "<TR><TD>L</TD><TD><INPUT SIZE=15 MAXLEN=20 NAME=\"" + c.name +
                                  "\" VALUE=\"" + c.rest);
     }
-    wc_text(&config, "host", 4, 60, "Notes");
-    wc_text(&config, "none", 2, 30, nullptr);
+    EXPECT_EQ(wc_text(&config, "host", 4, 60, "Notes") + wc_text(&config, "none", 2, 30, nullptr),
+              0);
     wc_hidden(&config, "a\"b", "<v>");
     EXPECT_EQ(written(),
               "<TR><TD>Notes</TD><TD><TEXTAREA NAME=\"host\" ROWS=4 COLS=60>a&quot;b&lt;c&gt;&"
@@ -91,7 +91,7 @@ TEST_F(Widget, SelectionsAndBoxesMarkTheStoredValue) {
                              end);
     std::free(list);
     stored("k", nullptr);
-    wc_aaselect(&config, "k", array, nullptr, nullptr);
+    EXPECT_EQ(wc_aaselect(&config, "k", array, nullptr, nullptr), 0);
     EXPECT_EQ(written(),
               "<TR><TD></TD><TD><SELECT NAME=\"k\" ><OPTION VALUE=\"\" "
               "SELECTED>(default)<OPTION VALUE=\"y\" >" +
@@ -113,10 +113,9 @@ TEST_F(Widget, LinksAndWordLists) {
     framework.pageAdd("a", "Alpha", nullptr);
     framework.pageAdd("c", "Gamma", nullptr);
     const std::vector<const char*> abc = {"a", "b", "c", nullptr}, ab = {"a", "b", nullptr};
-    wc_link(&config, nullptr, abc.data());
-    wc_link(&config, nullptr, ab.data());
-    wc_link(&config, "H", abc.data());
-    wc_link(&config, "H", abc.data() + 3);
+    EXPECT_EQ(wc_link(&config, nullptr, abc.data()) + wc_link(&config, nullptr, ab.data()) +
+                  wc_link(&config, "H", abc.data()) + wc_link(&config, "H", abc.data() + 3),
+              0);
     EXPECT_EQ(written(),
               "<FONT COLOR=#000000 SIZE=2>[<A HREF=\"a\">Alpha</A> | <A HREF=\"c\">Gamma</A>  ]"
               "</FONT><FONT COLOR=#000000 SIZE=2>[<A HREF=\"a\">Alpha</A> | ]</FONT><B>H</B><UL>"
