@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "foundation/aa.h"
 #include "foundation/threads.h"
@@ -66,6 +68,10 @@ struct server_config {
     work_pool pool[kHttpPoolSlots];
     http_logfile_fn logfile = nullptr;
     http_logweb_fn logweb = nullptr;
+    // Pages may be registered while the workers serve: the lists are
+    // extended and read under callbackLock, and a node never changes or goes
+    // once linked until the server is released.
+    std::mutex callbackLock;
     http_list* security = nullptr;
     http_list* process = nullptr;
     char* bindaddr = nullptr;  // owned dotted address, or null for all
@@ -125,6 +131,8 @@ int http_listfree(http_list* list);
 // Runs the security, then the process callbacks for a built request and
 // writes the server's own error page where none of them answers.
 void http_dispatch(http_request* request);
+// The callbacks of a type (1 security, 2 process) as registered just now.
+std::vector<const http_list*> http_callbacks(server_config* server, int type);
 
 // Responses, buffered per request.
 void http_send(http_request* request, const char* text);

@@ -37,9 +37,9 @@ void testCgi(http_request* request) {
     }
 }
 
-void labels(http_request* request, const http_list* list) {
-    for (; list; list = list->next)
-        http_printf(request, "<LI><I>%s</I>", list->label ? list->label : "Unlabeled");
+void labels(http_request* request, int type) {
+    for (const http_list* node : http_callbacks(request->server, type))
+        http_printf(request, "<LI><I>%s</I>", node->label ? node->label : "Unlabeled");
 }
 
 // "<TD>%u ms</TD>" for a time up to now, else "<TD>N/A</TD>".
@@ -91,9 +91,9 @@ void statusPage(http_request* request) {
     http_printf(request, "<LI>Bind address: %s", server->bindaddr ? server->bindaddr : "All");
     http_send(request, "<LI>Server https: N/A");
     http_send(request, "<LI>Registered security callbacks (ordered):<UL>");
-    labels(request, server->security);
+    labels(request, 1);
     http_send(request, "</UL><LI>Registered process callbacks (ordered):<UL>");
-    labels(request, server->process);
+    labels(request, 2);
     http_send(request,
               "</UL></UL><P>Worker status:<TABLE CELLPADDING = 5 CELLSPACING = 2><TR "
               "BGCOLOR=ffff00><TD><B>Slot</B></TD><TD><B>Status</B></TD><TD><B>Socket "

@@ -184,18 +184,29 @@ int http_listfree(http_list* list) {
 
 int http_register(server_config* server, http_handler handler, void* context, const char* label,
                   int type) {
+    std::lock_guard<std::mutex> guard(server->callbackLock);
     if (type == 1) return http_listadd(&server->security, handler, context, label);
     if (type == 2) return http_listadd(&server->process, handler, context, label);
     return 0;
 }
 
+std::vector<const http_list*> http_callbacks(server_config* server, int type) {
+    std::lock_guard<std::mutex> guard(server->callbackLock);
+    std::vector<const http_list*> nodes;
+    for (const http_list* node = type == 1 ? server->security : server->process; node;
+         node = node->next)
+        nodes.push_back(node);
+    return nodes;
+}
+
 // Calls the callbacks in order until one decides: 0 asks the next, 200 ends
 // the asking, anything else is an error page. Returns the deciding status,
-// or 0 when none decided.
-static int runList(http_request* request, http_list* list) {
-    for (; list; list = list->next) {
-        request->context = list->context;
-        const int status = list->handler(request);
+// or 0 when none decided. They run without the list's lock: a page may take
+// as long as it likes.
+static int runList(http_request* request, const std::vector<const http_list*>& list) {
+    for (const http_list* node : list) {
+        request->context = node->context;
+        const int status = node->handler(request);
         if (status == 0) continue;
         if (status != 200) request->server->logweb(request, status, "%s", "");
         return status;
@@ -205,11 +216,13 @@ static int runList(http_request* request, http_list* list) {
 
 void http_dispatch(http_request* request) {
     server_config* server = request->server;
-    const int status = server->security ? runList(request, server->security) : 200;
+    const auto security = http_callbacks(server, 1);
+    const int status = security.empty() ? 200 : runList(request, security);
     if (status != 200) return;
-    if (!server->process) {
+    const auto process = http_callbacks(server, 2);
+    if (process.empty()) {
         server->logweb(request, 404, "No process callbacks currently registered");
-    } else if (runList(request, server->process) == 0) {
+    } else if (runList(request, process) == 0) {
         server->logweb(request, 404, "Resource not found");
     }
 }
