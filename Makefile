@@ -17,7 +17,10 @@ deps:
 test: deps build
 	cd build && $(CTEST)
 
-run: build
+# Only the program, so that a first run on a fresh clone is quick.
+run:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j$(JOBS) --target vantor
 	scripts/run-server
 
 bench: deps

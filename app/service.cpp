@@ -14,6 +14,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "admin/admin.h"
 #include "app/cli.h"
 #include "config/registry.h"
 #include "config/strings.h"
@@ -229,6 +230,7 @@ int ServiceStart(int argc, char** argv) {
                         "Error initializing web server (See above for details)");
                 }
                 framework = new webconfigs(store, messages, server, nullptr);
+                vantor_register(framework);
                 engine = start_engine(store);
                 framework->context(engine);
                 std::printf("..\n");

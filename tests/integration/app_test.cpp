@@ -12,7 +12,8 @@ namespace {
 using namespace vtest;
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& condition, double seconds) {
+// Named apart from vtest::eventually, which takes milliseconds.
+bool eventuallyWithin(const std::function<bool()>& condition, double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     for (; !condition(); std::this_thread::sleep_for(20ms))
         if (std::chrono::steady_clock::now() > end) return false;
@@ -36,7 +37,7 @@ std::vector<pid_t> children(pid_t parent) {
 // 0, 1 and 14) and it ignores SIGPIPE: a signal sent before that would end it.
 // (Counting threads is no sign: a sanitizer runtime starts its own.)
 bool readyForSignals(pid_t pid) {
-    return eventually(
+    return eventuallyWithin(
         [&] {
             const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
             std::smatch m;
@@ -98,7 +99,8 @@ protected:
     // The exit code, or 1000 + the signal, or -1 when it is still running.
     int finish(pid_t pid, double seconds) {
         int status = 0;
-        if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds)) return -1;
+        if (!eventuallyWithin([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds))
+            return -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
     }
     // Runs the program to its end (at most 20 s); its exit code and output.
@@ -231,23 +233,24 @@ TEST_F(App, ServerModeRunsTheMonitorsAndStopsInOrder) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(run({}).first, 0);
     std::vector<pid_t> supervisor, worker, next;
-    ASSERT_TRUE(eventually([&] { return (supervisor = children(getpid())).size() == 1; }, 2));
+    ASSERT_TRUE(eventuallyWithin([&] { return (supervisor = children(getpid())).size() == 1; }, 2));
     started.push_back(supervisor[0]);
-    ASSERT_TRUE(eventually([&] { return (worker = children(supervisor[0])).size() == 1; }, 5));
+    ASSERT_TRUE(
+        eventuallyWithin([&] { return (worker = children(supervisor[0])).size() == 1; }, 5));
     started.push_back(worker[0]);
     EXPECT_GT(std::chrono::steady_clock::now() - start, 800ms);
     ASSERT_TRUE(readyForSignals(worker[0]));
     const auto checked = [&] {
         return readFile(radius + "/raddb/acct/detail").find(user) != std::string::npos;
     };
-    EXPECT_TRUE(eventually(checked, 6)) << "the main loop ran no monitor";
+    EXPECT_TRUE(eventuallyWithin(checked, 6)) << "the main loop ran no monitor";
     EXPECT_EQ(getsid(worker[0]), worker[0]);
     kill(worker[0], SIGPIPE);
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(children(supervisor[0]), worker) << "SIGPIPE ended it";
 
     kill(worker[0], SIGKILL);
-    ASSERT_TRUE(eventually(
+    ASSERT_TRUE(eventuallyWithin(
         [&] { return (next = children(supervisor[0])).size() == 1 && next[0] != worker[0]; }, 5));
     started.push_back(next[0]);
     ASSERT_TRUE(readyForSignals(next[0]));
@@ -261,7 +264,7 @@ TEST_F(App, ServerModeRunsTheMonitorsAndStopsInOrder) {
     const std::string error =
         "Starting web server on TCP port " + std::to_string(webPort) +
         ".\nError starting vantor server: Configs: Data directory not found\n";
-    ASSERT_TRUE(eventually([&] { return out() == error; }, 5)) << out();
+    ASSERT_TRUE(eventuallyWithin([&] { return out() == error; }, 5)) << out();
     kill(pid, SIGTERM);
     kill(pid, SIGTERM);
     EXPECT_EQ(finish(pid, 3), 1);
@@ -277,7 +280,7 @@ TEST_F(App, TheWebServerCutsASilentClientAndKeepsItsPort) {
     spawn({"-nofork", "-debug"});
     const std::string p = std::to_string(webPort),
                       line = "Starting web server on TCP port " + p + ".";
-    ASSERT_TRUE(eventually([&] { return out().size() > line.size(); }, 10)) << out();
+    ASSERT_TRUE(eventuallyWithin([&] { return out().size() > line.size(); }, 10)) << out();
     TcpClient silent(webPort);
     std::this_thread::sleep_for(200ms);
     const auto begin = std::chrono::steady_clock::now();
@@ -302,6 +305,34 @@ TEST_F(App, TheWebServerCutsASilentClientAndKeepsItsPort) {
                    p +
                    "? (1)\nListener wants server to shutdown (see previous error) (3)\nError "
                    "starting server: Error initializing web server (See above for details)\n"));
+}
+
+// The first run: the administrator chooses the password, finds only the
+// settings while no data directory is set, and saving one starts the engine,
+// after which the whole navigation appears.
+TEST_F(App, SavingADataDirectoryStartsTheEngine) {
+    settings("");
+    spawn({"-nofork", "-debug"});
+    ASSERT_TRUE(eventuallyWithin(
+        [&] { return out().find("Error starting vantor") != std::string::npos; }, 10))
+        << out();
+    const std::string body = "pass1=pw&pass2=pw", login = "Authorization: Basic " + base64("a:pw");
+    EXPECT_EQ(
+        httpExchange(webPort, "POST / HTTP/1.0\r\nContent-Length: 17\r\n\r\n" + body).substr(0, 35),
+        "HTTP/1.0 401 Authorization Required");
+    const auto welcome = [&] {
+        return httpExchange(webPort, "GET / HTTP/1.0\r\n" + login + "\r\n\r\n");
+    };
+    EXPECT_NE(welcome().find("[<A HREF=\"configure\">Settings</A>  ]"), std::string::npos);
+    const std::string data = "DataDirectory=" + root.file("data");
+    httpExchange(webPort, "POST /save HTTP/1.0\r\n" + login + "\r\nContent-Length: " +
+                              std::to_string(data.size()) + "\r\n\r\n" + data);
+    EXPECT_TRUE(eventuallyWithin(
+        [&] {
+            return welcome().find("<A HREF=\"servers\">RADIUS servers</A>") != std::string::npos;
+        },
+        5))
+        << welcome();
 }
 
 // Without its common settings file the configuration site, and so server
