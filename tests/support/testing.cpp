@@ -126,11 +126,24 @@ std::string UdpSocket::receive(int ms, sockaddr_in* from) {
     return std::string(packet, got > 0 ? static_cast<size_t>(got) : 0);
 }
 
+// Taken below the kernel's ephemeral range (32768 and up), where no client's
+// connect and no bind to port 0 can take the port before the program under
+// test binds it; and from a start that differs per process, since test
+// programs run in parallel.
 int freeTcpPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int port = bindLoopback(fd, "no loopback TCP port");
-    close(fd);
-    return port;
+    static std::atomic<int> next{static_cast<int>(getpid() % 1000) * 20};
+    for (int tries = 0; tries < 20000; ++tries) {
+        const int port = 10000 + next++ % 20000;
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        close(fd);
+        if (free) return port;
+    }
+    throw std::runtime_error("no free TCP port");
 }
 
 TcpClient::TcpClient(int port) : fd(socket(AF_INET, SOCK_STREAM, 0)) {

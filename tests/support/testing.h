@@ -109,7 +109,7 @@ struct UdpSocket {
     std::string receive(int ms, sockaddr_in* from = nullptr);
 };
 
-// A TCP port on 127.0.0.1 that nobody listens on just now.
+// A TCP port that nothing is bound to just now (below the ephemeral range).
 int freeTcpPort();
 
 // A TCP connection to 127.0.0.1:port (fd -1 when it could not connect).
