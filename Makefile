@@ -31,6 +31,7 @@ bench: deps
 	bench/cli_compare build-bench
 	bench/httpd_compare build-bench
 	build-bench/bench/password_timing
+	bench/webtest_compare build-bench
 
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined

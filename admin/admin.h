@@ -9,6 +9,8 @@
 #pragma once
 
 struct wc_config;
+struct RA_RESPONSE;
+struct VALUE_PAIR;
 class webconfigs;
 class vantor;
 
@@ -39,3 +41,12 @@ int vantor_profiles(wc_config* config);
 int vantor_profiles_edit(wc_config* config);
 int vantor_attributes(wc_config* config);
 int vantor_attributes_edit(wc_config* config);
+int vantor_scoreboards(wc_config* config);
+int vantor_scoreboards_edit(wc_config* config);
+int vantor_vantor(wc_config* config);
+int vantor_dring(wc_config* config);
+
+// Writes the response's status (when given) and the attribute table of its
+// reply list, or of list when it has none or no response is given. Nothing
+// while the engine is not running. Returns 0.
+int vantor_showresp(wc_config* config, RA_RESPONSE* response, VALUE_PAIR* list);

@@ -45,11 +45,16 @@ int vantor_register(webconfigs* wc) {
         {"index", text->get(2104, "Welcome"), vantor_index},
         {"servers", "RADIUS servers</A> (<A HREF=servers_edit>Add</A>)", vantor_servers},
         {"servers_edit", "Edit server", vantor_servers_edit},
+        {"scoreboards", "Server monitoring</A> (<A HREF=scoreboards_edit>Add</A>)",
+         vantor_scoreboards},
+        {"scoreboards_edit", "Edit scoreboard", vantor_scoreboards_edit},
         {"configure", "Settings", vantor_configure},
+        {"vantor", "Vantor", vantor_vantor},
         {"profiles", "Request profiles</A> (<A HREF=profiles_edit>Add</A>)", vantor_profiles},
         {"profiles_edit", "Edit profile", vantor_profiles_edit},
         {"attributes", "RADIUS attributes", vantor_attributes},
         {"attributes_edit", "Edit attributes", vantor_attributes_edit},
+        {"dring", "RADIUS packet decoder", vantor_dring},
         {"save", text->get(5095, "Saving..."), vantor_save},
         {"write", text->get(-25, "Write config"), vantor_write},
         {"passwd", text->get(-27, "Change password"), vantor_passwd},
@@ -141,4 +146,19 @@ RecordStore::~RecordStore() {
     config_->reg = settings_;
     delete store_;
     aaDestroyContext(values_);
+}
+
+// Served requests always carry a form; a page called on its own may not.
+FormStore::FormStore(wc_config* config)
+    : config_(config),
+      settings_(config->reg),
+      owned_(config->request->form ? nullptr : aaCreateContext(AA_NOCASE)),
+      store_(new registry(config->request->form ? config->request->form : owned_)) {
+    config_->reg = store_;
+}
+
+FormStore::~FormStore() {
+    config_->reg = settings_;
+    delete store_;
+    aaDestroyContext(owned_);
 }

@@ -36,3 +36,21 @@ private:
     aaContext* values_;
     registry* store_;
 };
+
+// The posted fields stand in for the settings store while a page draws its
+// widgets, so they show what the browser sent; the store is over the form
+// itself, so what the page puts into the store the form holds too.
+class FormStore {
+public:
+    explicit FormStore(wc_config* config);
+    ~FormStore();
+    FormStore(const FormStore&) = delete;
+    FormStore& operator=(const FormStore&) = delete;
+    registry* settings() const { return settings_; }
+
+private:
+    wc_config* config_;
+    registry* settings_;
+    aaContext* owned_;
+    registry* store_;
+};

@@ -38,10 +38,37 @@ TEST_F(Settings, BeforeTheEngineRunsOnlyTheSettingsAreOffered) {
                   "options appear next to 'Settings' in the navigation bar.</B></FONT><P></FONT>"
                   "</TD></TABLE>" +
                   kFooter);
-    const std::string form = page(get("configure"));
-    EXPECT_NE(form.find("<INPUT SIZE=35 MAXLEN=128 NAME=\"DataDirectory\" VALUE=\"\" >"),
-              std::string::npos);
-    EXPECT_EQ(form.find("vndefaultserver"), std::string::npos);
+    const std::string digits = "onKeyPress=\"return onlynumbers(this,event)\"></TD>";
+    EXPECT_EQ(
+        page(get("configure")),
+        kStyle + "<FONT COLOR=#000000 SIZE=2>[<A HREF=\"configure\">Settings</A>  ]</FONT>" +
+            titleBar("Settings") +
+            "<TR><TD>HTTP bind IP Address</TD><TD><INPUT SIZE=20 MAXLEN=64 NAME=\"vnipaddress\" "
+            "VALUE=\"\" ></TD><TR><TD>HTTP port</TD><TD><INPUT SIZE=5 MAXLEN=5 NAME=\"vnport\" "
+            "VALUE=\"8020\" " +
+            digits +
+            "<TR><TD>Server threads</TD><TD><INPUT SIZE=5 MAXLEN=5 "
+            "NAME=\"vnthreads\" VALUE=\"10\" " +
+            digits +
+            "<TR BGCOLOR=#55ba55><TD COLSPAN=2>"
+            "<FONT SIZE=1>&nbsp;</FONT></TD><TR><TD>Monitor refresh interval (secs)</TD><TD><INPUT "
+            "SIZE=5 MAXLEN=5 NAME=\"vnmonitorrefresh\" VALUE=\"3\" " +
+            digits +
+            "<TR><TD>RADIUS "
+            "Data directory</TD><TD><INPUT SIZE=35 MAXLEN=128 NAME=\"DataDirectory\" VALUE=\"\" "
+            "></TD><TR><TD>Date format</TD><TD><SELECT NAME=\"vndateformat\" ><OPTION VALUE=\"1\" "
+            ">MMDDYY<OPTION VALUE=\"2\" >DDMMYY<OPTION VALUE=\"3\" >YYMMDD<OPTION VALUE=\"4\" "
+            ">YYDDMM<OPTION VALUE=\"5\" SELECTED>MMDDCCYY<OPTION VALUE=\"6\" >DDMMCCYY<OPTION "
+            "VALUE=\"7\" >CCYYMMDD<OPTION VALUE=\"8\" >CCYYDDMM</SELECT></TD><TR><TD>Date "
+            "separator</TD><TD><SELECT NAME=\"vndatesep\" ><OPTION VALUE=\"/\" SELECTED>/<OPTION "
+            "VALUE=\".\" >.<OPTION VALUE=\"-\" >-<OPTION VALUE=\",\" >,</SELECT></TD><TR><TD>SMTP "
+            "server</TD><TD><INPUT SIZE=25 MAXLEN=64 NAME=\"vnsmtp\" VALUE=\"mail\" ></TD><TR><TD>"
+            "Notify email FROM: address</TD><TD><INPUT SIZE=25 MAXLEN=64 NAME=\"vnmailfrom\" "
+            "VALUE=\"\" ></TD><TR><TD>Notify email Subject</TD><TD><INPUT SIZE=35 MAXLEN=255 "
+            "NAME=\"vnmailsubject\" VALUE=\"[VANTOR] $name is $status\" ></TD></TD></TABLE></TD>"
+            "<TR><TD ALIGN = RIGHT><INPUT NAME=continue TYPE=SUBMIT VALUE = \">> Continue\"></TD>"
+            "</TABLE><P><HR SIZE=1><FONT COLOR=#000000 SIZE=1>Vantor 4.0.11 - RADIUS test client "
+            "and server monitor</FONT>");
     // The defaults wait in the open transaction until the page is saved.
     EXPECT_EQ(settings().find("vnsmtp"), std::string::npos);
     EXPECT_EQ(page(get("write")), kStyle +
@@ -87,7 +114,11 @@ TEST_F(Settings, WithTheEngineTheFullPageSetAndItsData) {
                         "</SELECT></TD><TR><TD>Default profile</TD><TD><SELECT "
                         "NAME=\"vndefaultprof\" ><OPTION VALUE=\"\" >[None]<OPTION "
                         "VALUE=\"Authentication\" >Authentication<OPTION VALUE=\"Accounting\" "
-                        ">Accounting</SELECT></TD>"),
+                        ">Accounting</SELECT></TD><TR><TD>Default Acct Start profile</TD>"),
+              std::string::npos)
+        << form;
+    EXPECT_NE(form.find(">Accounting</SELECT></TD><TR BGCOLOR=#55ba55><TD COLSPAN=2><FONT "
+                        "SIZE=1>&nbsp;</FONT></TD><TR><TD>Monitor refresh"),
               std::string::npos)
         << form;
     EXPECT_EQ(form.find("DataDirectory"), std::string::npos);

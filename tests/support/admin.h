@@ -16,7 +16,7 @@ namespace vtest {
 
 class AdminSite : public ::testing::Test {
 protected:
-    AdminSite() { vantor_register(&site); }
+    AdminSite() { EXPECT_EQ(vantor_register(&site), 0); }
     ~AdminSite() override {
         http_noinit(server);
         site.context(nullptr);
