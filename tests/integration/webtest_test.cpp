@@ -88,6 +88,23 @@ TEST_F(WebTest, SingleRequestsAndBatches) {
     EXPECT_NE(page.find("[Good:0 Bad:0 Timeout:2 Error:0]"), std::string::npos) << page;
 }
 
+// A batch ends soon after the browser goes away: the site's one worker
+// serves again within a progress interval or two.
+TEST_F(WebTest, ABatchEndsWhenTheBrowserGoesAway) {
+    const std::string body =
+        "state=ok&profile=p&continue=1&hostname=127.0.0.1&iterations=1000000"
+        "&login=alice&password=alicepw";
+    {
+        vtest::TcpClient browser(port);
+        browser.send("POST /vantor HTTP/1.0\r\n" + kAuthorization +
+                     "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        browser.receive(500);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(get("robots.txt").find("Disallow"), std::string::npos);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+}
+
 // Monitors added through the pages run in the engine's passes: the real
 // server's row turns ok, the silent one's times out and goes down.
 TEST_F(WebTest, MonitorRowsFollowTheirServers) {
