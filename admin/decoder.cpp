@@ -3,7 +3,6 @@
 // pasted text stays in its text area, so choosing a profile and pressing
 // continue decodes the same text again and adds it.
 #include <cstdlib>
-#include <mutex>
 #include <string>
 
 #include "admin/internal.h"
@@ -15,16 +14,9 @@ namespace {
 
 // "[Don't add]" first, then every profile, copied under the profiles lock.
 void profileChoice(wc_config* config, vantor& engine) {
-    aaContext* names = aaCreateContext(AA_ORDERED | AA_NOCASE);
+    aaContext* names =
+        table_choices(engine.profiles_lock, engine.profiles, "[Don't add]", "[Don't add]");
     if (!names) return;
-    aaPut(names, "", "[Don't add]", AA_DUPKEY | AA_DUPVAL);
-    {
-        std::lock_guard<std::mutex> guard(engine.profiles_lock);
-        aaScanBegin(engine.profiles, nullptr);
-        while (const char* name = aaScanNext(engine.profiles, nullptr))
-            aaPut(names, name, name, AA_DUPKEY | AA_DUPVAL);
-        aaScanEnd(engine.profiles);
-    }
     http_send(config->request, "<TABLE CLASS=LIST>");
     wc_aaselect(config, "profile", names, nullptr, "Add results to profile");
     http_send(config->request, "</TABLE>");

@@ -129,6 +129,20 @@ int vantor_link(wc_config* config, const char* location, const char* data, const
     return 0;
 }
 
+aaContext* table_choices(std::mutex& lock, aaContext* table, const char* emptyText,
+                         const char* emptyTableText) {
+    aaContext* names = aaCreateContext(AA_ORDERED | AA_NOCASE);
+    if (!names) return nullptr;
+    std::lock_guard<std::mutex> guard(lock);
+    if (table->count == 0) emptyText = emptyTableText;
+    if (emptyText) aaPut(names, "", emptyText, AA_DUPKEY | AA_DUPVAL);
+    aaScanBegin(table, nullptr);
+    while (const char* name = aaScanNext(table, nullptr))
+        aaPut(names, name, name, AA_DUPKEY | AA_DUPVAL);
+    aaScanEnd(table);
+    return names;
+}
+
 std::string stored_text(registry* store, const char* key) {
     char* value = nullptr;
     std::string text = store->get(key, value) == 0 ? value : "";

@@ -1,9 +1,12 @@
 // Shared by the administration pages.
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "admin/admin.h"
+#include "foundation/aa.h"
 #include "webconfig/internal.h"
 
 class registry;
@@ -13,6 +16,28 @@ constexpr const char* kNotStarted = "<FONT COLOR=#000000>Vantor server has not y
 
 // A key's text in a store; empty when it has none.
 std::string stored_text(registry* store, const char* key);
+
+// The choices of a selection over an engine table: the empty value shown as
+// emptyText (left out when null and the table has names; shown as
+// emptyTableText when it has none), then every name, copied under the
+// table's lock so that the page is written after the lock is gone. Null when
+// memory is short; the caller destroys it.
+aaContext* table_choices(std::mutex& lock, aaContext* table, const char* emptyText,
+                         const char* emptyTableText);
+
+// A row per entry of an engine table, made by copy(name, value) under the
+// table's lock: the lists are written after the lock is gone, so that a slow
+// browser never holds up the monitors or the test page.
+template <typename Row, typename Copy>
+std::vector<Row> table_rows(std::mutex& lock, aaContext* table, Copy copy) {
+    std::vector<Row> rows;
+    std::lock_guard<std::mutex> guard(lock);
+    void* value = nullptr;
+    aaScanBegin(table, nullptr);
+    while (const char* name = aaScanNext(table, &value)) rows.push_back(copy(name, value));
+    aaScanEnd(table);
+    return rows;
+}
 
 // Every page needs its configuration, request and store.
 inline void admin_require(const wc_config* config) { wc_require(config); }

@@ -24,18 +24,12 @@ struct MonitorRow {
 };
 
 // Each record is copied whole under the lock, so a row never mixes the
-// fields of two checks; the browser is written to after the lock is gone, as
-// the monitor engine needs it after every check.
+// fields of two checks.
 std::vector<MonitorRow> monitorRows(vantor& engine) {
-    std::vector<MonitorRow> rows;
-    std::lock_guard<std::mutex> guard(engine.monitors_lock);
-    void* value;
-    aaScanBegin(engine.scoreboards, nullptr);
-    while (const char* name = aaScanNext(engine.scoreboards, &value)) {
-        rows.push_back({name, *static_cast<const scoreboard*>(value)});
-    }
-    aaScanEnd(engine.scoreboards);
-    return rows;
+    return table_rows<MonitorRow>(engine.monitors_lock, engine.scoreboards,
+                                  [](const char* name, void* value) {
+                                      return MonitorRow{name, *static_cast<scoreboard*>(value)};
+                                  });
 }
 
 // The row id names the colour of the header's style sheet.
@@ -87,24 +81,11 @@ int refreshMillis(const vantor& engine) {
     return millis < 0 ? 0 : static_cast<int>(millis);
 }
 
-// The choices of a selection: "[Disabled]" for the empty value, then a copy
-// of every name in the engine's table taken under the table's lock. Written
-// after the lock is released, for the same reason as the list rows.
-aaContext* namesOf(std::mutex& lock, aaContext* table) {
-    aaContext* names = aaCreateContext(AA_ORDERED | AA_NOCASE);
-    if (!names) return nullptr;
-    aaPut(names, "", "[Disabled]", AA_DUPKEY | AA_DUPVAL);
-    std::lock_guard<std::mutex> guard(lock);
-    aaScanBegin(table, nullptr);
-    while (const char* name = aaScanNext(table, nullptr))
-        aaPut(names, name, name, AA_DUPKEY | AA_DUPVAL);
-    aaScanEnd(table);
-    return names;
-}
-
+// Built under the table's lock and written after it, for the same reason as
+// the list rows.
 void selection(wc_config* config, const char* key, std::mutex& lock, aaContext* table,
                const char* label) {
-    aaContext* names = namesOf(lock, table);
+    aaContext* names = table_choices(lock, table, "[Disabled]", "[Disabled]");
     if (!names) return;
     wc_aaselect(config, key, names, nullptr, label);
     aaDestroyContext(names);

@@ -78,16 +78,11 @@ struct AttributeRow {
 // monitors and the test page build their requests under that lock, and a
 // slow browser must not hold them up.
 std::vector<ProfileRow> profileRows(vantor& engine) {
-    std::vector<ProfileRow> rows;
-    std::lock_guard<std::mutex> guard(engine.profiles_lock);
-    void* value;
-    aaScanBegin(engine.profiles, nullptr);
-    while (const char* name = aaScanNext(engine.profiles, &value)) {
-        const auto* profile = static_cast<const profile_rec*>(value);
-        rows.push_back({name, profile->role, profile->authmethod});
-    }
-    aaScanEnd(engine.profiles);
-    return rows;
+    return table_rows<ProfileRow>(engine.profiles_lock, engine.profiles,
+                                  [](const char* name, void* value) {
+                                      const auto* profile = static_cast<profile_rec*>(value);
+                                      return ProfileRow{name, profile->role, profile->authmethod};
+                                  });
 }
 
 std::vector<AttributeRow> attributeRows(vantor& engine, const char* profname) {

@@ -17,18 +17,11 @@ struct ServerRow {
     server_rec server;
 };
 
-// Copied under the lock and written after it, so that a slow browser never
-// holds up the monitors, which need the same lock to pick a server.
 std::vector<ServerRow> serverRows(vantor& engine) {
-    std::vector<ServerRow> rows;
-    std::lock_guard<std::mutex> guard(engine.servers_lock);
-    void* value;
-    aaScanBegin(engine.servers, nullptr);
-    while (const char* name = aaScanNext(engine.servers, &value)) {
-        rows.push_back({name, *static_cast<const server_rec*>(value)});
-    }
-    aaScanEnd(engine.servers);
-    return rows;
+    return table_rows<ServerRow>(engine.servers_lock, engine.servers,
+                                 [](const char* name, void* value) {
+                                     return ServerRow{name, *static_cast<server_rec*>(value)};
+                                 });
 }
 
 }  // namespace

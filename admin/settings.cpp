@@ -21,28 +21,15 @@ bool isEmpty(std::mutex& lock, aaContext* table) {
     return table->count == 0;
 }
 
-// A selection's choices built fresh: the empty choice, then a copy of every
-// name of the engine's table, taken under the table's lock.
-aaContext* namesOf(std::mutex& lock, aaContext* table, const char* none) {
-    aaContext* names = aaCreateContext(AA_ORDERED | AA_NOCASE);
-    if (!names) return nullptr;
-    aaPut(names, "", none, AA_DUPKEY | AA_DUPVAL);
-    std::lock_guard<std::mutex> guard(lock);
-    aaScanBegin(table, nullptr);
-    while (const char* name = aaScanNext(table, nullptr))
-        aaPut(names, name, name, AA_DUPKEY | AA_DUPVAL);
-    aaScanEnd(table);
-    return names;
-}
-
 void selection(wc_config* config, const char* key, aaContext* names, const char* label) {
     if (names) wc_aaselect(config, key, names, nullptr, label);
 }
 
 // The rows that need the engine: the default server and profiles.
 void engineDefaults(wc_config* config, vantor* engine) {
-    aaContext* servers = namesOf(engine->servers_lock, engine->servers, "[Any]");
-    aaContext* profiles = namesOf(engine->profiles_lock, engine->profiles, "[None]");
+    aaContext* servers = table_choices(engine->servers_lock, engine->servers, "[Any]", "[Any]");
+    aaContext* profiles =
+        table_choices(engine->profiles_lock, engine->profiles, "[None]", "[None]");
     selection(config, "vndefaultserver", servers, "Default server");
     selection(config, "vndefaultprof", profiles, "Default profile");
     selection(config, "vndefaultstart", profiles, "Default Acct Start profile");

@@ -43,20 +43,6 @@ long requestCount(aaContext* form) {
 
 const char* orEmpty(const char* text) { return text ? text : ""; }
 
-// A selection over names of an engine table, taken under its lock.
-aaContext* choices(std::mutex& lock, aaContext* table, const char* any, const char* none) {
-    aaContext* names = aaCreateContext(AA_ORDERED);
-    if (!names) return nullptr;
-    std::lock_guard<std::mutex> guard(lock);
-    if (table->count == 0 || any)
-        aaPut(names, "", table->count == 0 ? none : any, AA_DUPKEY | AA_DUPVAL);
-    aaScanBegin(table, nullptr);
-    while (const char* name = aaScanNext(table, nullptr))
-        aaPut(names, name, name, AA_DUPKEY | AA_DUPVAL);
-    aaScanEnd(table);
-    return names;
-}
-
 void selection(wc_config* config, const char* key, aaContext* names, const char* extra,
                const char* label) {
     if (names) wc_aaselect(config, key, names, extra, label);
@@ -200,12 +186,12 @@ int vantor_vantor(wc_config* config) {
               "<SCRIPT>function reconfig(){document.forms[0].state.value='reconfig';document."
               "forms[0].submit();}</SCRIPT>");
     selection(config, "hostname",
-              choices(engine->servers_lock, engine->servers, "[Any]",
-                      "[At least one RADIUS Server is required to use vantor]"),
+              table_choices(engine->servers_lock, engine->servers, "[Any]",
+                            "[At least one RADIUS Server is required to use vantor]"),
               nullptr, "RADIUS Server");
     selection(config, "profile",
-              choices(engine->profiles_lock, engine->profiles, nullptr,
-                      "[At least one Request profile is required to use vantor]"),
+              table_choices(engine->profiles_lock, engine->profiles, nullptr,
+                            "[At least one Request profile is required to use vantor]"),
               "onChange=reconfig();", "Profile");
     wc_select(config, "iterations", kIterations, nullptr, "Iterations");
 
