@@ -79,7 +79,7 @@ TEST_F(Settings, BeforeTheEngineRunsOnlyTheSettingsAreOffered) {
     EXPECT_NE(
         post("save", "vnmailfrom=a%22b%3Cc%3E")
             .find("<FONT COLOR=#000000>Settings updated successfully</FONT><SCRIPT>setTimeout("
-                  "'window.location=\"/\"',1500);</SCRIPT>"),
+                  "'window.location=\"/\"',1500);</SCRIPT></TD></TABLE></TD></TABLE><P>"),
         std::string::npos);
     for (const char* line : {"vnsmtp=mail\n", "vnport=8020\n", "vnthreads=10\n",
                              "vnmailsubject=[VANTOR] $name is $status\n", "vndateformat=5\n",
@@ -117,7 +117,10 @@ TEST_F(Settings, WithTheEngineTheFullPageSetAndItsData) {
                         ">Accounting</SELECT></TD><TR><TD>Default Acct Start profile</TD>"),
               std::string::npos)
         << form;
-    EXPECT_NE(form.find(">Accounting</SELECT></TD><TR BGCOLOR=#55ba55><TD COLSPAN=2><FONT "
+    EXPECT_NE(form.find("Stop profile</TD><TD><SELECT NAME=\"vndefaultstop\" ><OPTION VALUE=\"\" "
+                        "SELECTED>[None]<OPTION VALUE=\"Authentication\" >Authentication<OPTION "
+                        "VALUE=\"Accounting\" >Accounting</SELECT></TD><TR BGCOLOR=#55ba55><TD "
+                        "COLSPAN=2><FONT "
                         "SIZE=1>&nbsp;</FONT></TD><TR><TD>Monitor refresh"),
               std::string::npos)
         << form;
