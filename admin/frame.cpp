@@ -88,6 +88,15 @@ int vantor_header(wc_config* config, const char* action) {
     return 0;
 }
 
+vantor* engine_page(wc_config* config, const char* action, bool continue_button) {
+    vantor_header(config, action);
+    vantor* engine = vantor_context(config);
+    if (engine) return engine;
+    http_send(config->request, kNotStarted);
+    vantor_footer(config, continue_button);
+    return nullptr;
+}
+
 int vantor_footer(wc_config* config, bool continue_button) {
     admin_require(config);
     http_request* request = config->request;

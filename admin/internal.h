@@ -39,6 +39,11 @@ std::vector<Row> table_rows(std::mutex& lock, aaContext* table, Copy copy) {
     return rows;
 }
 
+// Opens a page over the engine: the header with the form's action, then the
+// running engine; while there is none, the not-started text and the footer
+// are written and null is returned, and the page has nothing more to do.
+vantor* engine_page(wc_config* config, const char* action, bool continue_button);
+
 // Every page needs its configuration, request and store.
 inline void admin_require(const wc_config* config) { wc_require(config); }
 

@@ -97,13 +97,8 @@ int vantor_scoreboards(wc_config* config) {
     admin_require(config);
     http_request* request = config->request;
     const time_t now = std::time(nullptr);
-    vantor_header(config, "scoreboards_edit");
-    vantor* engine = vantor_context(config);
-    if (!engine) {
-        http_send(request, kNotStarted);
-        vantor_footer(config, false);
-        return 0;
-    }
+    vantor* engine = engine_page(config, "scoreboards_edit", false);
+    if (!engine) return 0;
     http_printf(request, "<SCRIPT>setTimeout('window.location=window.location',%d);</SCRIPT>",
                 refreshMillis(*engine));
     if (request->form && http_get(request->form, "name")) engine->set_scoreboard(request->form);
@@ -142,13 +137,8 @@ int vantor_scoreboards(wc_config* config) {
 int vantor_scoreboards_edit(wc_config* config) {
     admin_require(config);
     http_request* request = config->request;
-    vantor_header(config, "scoreboards");
-    vantor* engine = vantor_context(config);
-    if (!engine) {
-        http_send(request, kNotStarted);
-        vantor_footer(config, true);
-        return 0;
-    }
+    vantor* engine = engine_page(config, "scoreboards", true);
+    if (!engine) return 0;
     {
         RecordStore record(config);
         const char* wanted = request->form ? http_get(request->form, "name") : nullptr;

@@ -234,13 +234,8 @@ void attributeFields(wc_config* config, vantor& engine) {
 int vantor_profiles(wc_config* config) {
     admin_require(config);
     http_request* request = config->request;
-    vantor_header(config, "profiles_edit");
-    vantor* engine = vantor_context(config);
-    if (!engine) {
-        http_send(request, kNotStarted);
-        vantor_footer(config, false);
-        return 0;
-    }
+    vantor* engine = engine_page(config, "profiles_edit", false);
+    if (!engine) return 0;
     if (request->form && http_get(request->form, "name")) engine->set_profile(request->form);
 
     http_send(request, kListHead);
@@ -266,13 +261,8 @@ int vantor_profiles_edit(wc_config* config) {
     admin_require(config);
     http_request* request = config->request;
     VN_ASSERT_TEXT(request->form != nullptr, "form != NULL");
-    vantor_header(config, "profiles");
-    vantor* engine = vantor_context(config);
-    if (!engine) {
-        http_send(request, kNotStarted);
-        vantor_footer(config, true);
-        return 0;
-    }
+    vantor* engine = engine_page(config, "profiles", true);
+    if (!engine) return 0;
     {
         RecordStore record(config);
         const char* name = http_get(request->form, "name");
@@ -346,13 +336,8 @@ int vantor_attributes_edit(wc_config* config) {
     http_request* request = config->request;
     aaContext* form = request->form;
     VN_ASSERT_TEXT(form != nullptr, "form != NULL");
-    vantor_header(config, "attributes");
-    vantor* engine = vantor_context(config);
-    if (!engine) {
-        http_send(request, kNotStarted);
-        vantor_footer(config, true);
-        return 0;
-    }
+    vantor* engine = engine_page(config, "attributes", true);
+    if (!engine) return 0;
     const char* name = http_get(form, "name");
     const char* attrname = http_get(form, "attrname");
     if (name) wc_hidden(config, "name", name);

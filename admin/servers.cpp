@@ -29,13 +29,8 @@ std::vector<ServerRow> serverRows(vantor& engine) {
 int vantor_servers(wc_config* config) {
     admin_require(config);
     http_request* request = config->request;
-    vantor_header(config, "servers_edit");
-    vantor* engine = vantor_context(config);
-    if (!engine) {
-        http_send(request, kNotStarted);
-        vantor_footer(config, false);
-        return 0;
-    }
+    vantor* engine = engine_page(config, "servers_edit", false);
+    if (!engine) return 0;
     if (request->form && http_get(request->form, "name")) engine->set_server(request->form);
 
     http_send(request, "<TD COLSPAN=2><TABLE CLASS=LIST WIDTH=100% CELLSPACING=1 CELLPADDING=4>");
@@ -61,13 +56,8 @@ int vantor_servers(wc_config* config) {
 int vantor_servers_edit(wc_config* config) {
     admin_require(config);
     http_request* request = config->request;
-    vantor_header(config, "servers");
-    vantor* engine = vantor_context(config);
-    if (!engine) {
-        http_send(request, kNotStarted);
-        vantor_footer(config, true);
-        return 0;
-    }
+    vantor* engine = engine_page(config, "servers", true);
+    if (!engine) return 0;
     {
         RecordStore record(config);
         const char* wanted = request->form ? http_get(request->form, "name") : nullptr;

@@ -171,13 +171,8 @@ int vantor_vantor(wc_config* config) {
     http_request* request = config->request;
     aaContext* form = request->form;
     const long count = requestCount(form);
-    vantor_header(config, "vantor");
-    vantor* engine = vantor_context(config);
-    if (!engine) {
-        http_send(request, kNotStarted);
-        vantor_footer(config, true);
-        return 0;
-    }
+    vantor* engine = engine_page(config, "vantor", true);
+    if (!engine) return 0;
 
     auto formStore = std::make_unique<FormStore>(config);
     registry* settings = formStore->settings();
