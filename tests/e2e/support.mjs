@@ -80,8 +80,10 @@ export async function eventually(what, condition, seconds = 20) {
 
 // Server mode over a temporary directory: settings file (with any extra
 // lines), an empty common file, and, unless told otherwise, a data directory
-// whose "server" file holds the given rows. Stopped when the test ends.
-export async function startSite(t, { dataDirectory = true, servers = [], settings = '' } = {}) {
+// whose "server" file holds the given rows and whose "profile.dat" the given
+// text (the engine makes its two sample profiles without one). Stopped when
+// the test ends.
+export async function startSite(t, { dataDirectory = true, servers = [], profiles, settings = '' } = {}) {
   const dir = mkdtempSync(join(tmpdir(), 'vantor-e2e-'));
   const data = join(dir, 'data');
   const port = await freePort();
@@ -89,6 +91,7 @@ export async function startSite(t, { dataDirectory = true, servers = [], setting
   if (dataDirectory) {
     mkdirSync(data);
     writeFileSync(join(data, 'server'), servers.map(row => row.join('\t') + '\n').join(''));
+    if (profiles) writeFileSync(join(data, 'profile.dat'), profiles, 'latin1');
     ini += `vndir=${data}\n`;
   }
   writeFileSync(join(dir, 'radiusd.ini'), ini);
