@@ -3,7 +3,7 @@
 JOBS ?= 2
 CTEST = ctest --output-on-failure -j$(JOBS) --timeout 300
 
-.PHONY: all build test run bench asan tsan fuzz deps clean
+.PHONY: all build test run demo demo-stop bench asan tsan fuzz deps clean
 
 all: build
 
@@ -22,6 +22,16 @@ run:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 	cmake --build build -j$(JOBS) --target vantor
 	scripts/run-server
+
+# Server mode in the background over ./var/demo/, configured against a private
+# FreeRADIUS, a silent port and the SMTP sink (the peers make test installs).
+demo:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j$(JOBS) --target vantor
+	scripts/demo
+
+demo-stop:
+	scripts/demo stop
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVANTOR_BENCH=ON
