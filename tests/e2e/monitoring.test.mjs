@@ -30,7 +30,7 @@ test('monitoring', { timeout: 60000 }, async t => {
     await page.fill('input[name=email]', email);
     await page.selectOption('select[name=profile]', 'Authentication');
     for (const [field, value] of [['chkinterval_normal', '1'], ['chkinterval_down', '1'],
-      ['timeout_down', '2'], ['timeout_notify', '3']]) await page.fill(`input[name=${field}]`, value);
+      ['timeout_down', '6'], ['timeout_notify', '3']]) await page.fill(`input[name=${field}]`, value);
     await pressContinue(page);
   };
   await addMonitor('core', '127.0.0.1', '');
