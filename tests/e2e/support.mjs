@@ -6,6 +6,7 @@
 // FreeRADIUS of the fixture, with its "ports" file), VANTOR_E2E_OUT (where the
 // screenshots go) and, for the monitoring scenario, VANTOR_SMTP_SINK_DIR.
 import { chromium } from 'playwright-core';
+import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { createSocket } from 'node:dgram';
 import { mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
@@ -103,14 +104,21 @@ export async function startSite(t, { dataDirectory = true, servers = [], profile
   });
   program.stdout.on('data', d => { log += d; });
   program.stderr.on('data', d => { log += d; });
-  let exited = false;
-  const ended = new Promise(resolve => program.once('close', () => { exited = true; resolve(); }));
+  let exited = false, status = null;
+  const ended = new Promise(resolve => program.once('close', (code, signal) => {
+    exited = true;
+    status = signal ?? code;
+    resolve();
+  }));
   program.once('error', e => { log += `${e.message}\n`; });
+  // An orderly stop ends the program with status 1; anything else (a crash,
+  // a sanitizer's report) fails the scenario.
   t.after(async () => {
     program.kill('SIGTERM');
-    await Promise.race([ended, new Promise(r => setTimeout(r, 5000))]);
-    program.kill('SIGKILL');
+    await Promise.race([ended, new Promise(r => setTimeout(r, 10000).unref())]);
+    if (!exited) program.kill('SIGKILL');
     rmSync(dir, { recursive: true, force: true });
+    assert.equal(status, 1, `the program's stop; its output:\n${log}`);
   });
   const url = `http://127.0.0.1:${port}/`;
   // The web server starts before the site registers its pages.
