@@ -42,6 +42,7 @@ bench: deps
 	bench/httpd_compare build-bench
 	build-bench/bench/password_timing
 	bench/webtest_compare build-bench
+	bench/scale_compare build-bench
 
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined
