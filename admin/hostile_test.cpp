@@ -2,10 +2,9 @@
 // smuggled into paths and queries, a flood of headers, paths that climb out
 // of a served folder, random bytes, wrong credentials over and over, and
 // replies that are garbage, cut short or meant for another request.
-#include <random>
-
 #include "tests/support/admin.h"
 #include "tests/support/engine.h"
+#include "tests/support/hostile.h"
 
 namespace {
 
@@ -147,69 +146,21 @@ TEST_F(Hostile, WrongCredentialsInALoop) {
     EXPECT_EQ(get("configure").substr(0, 16), "HTTP/1.0 200 OK\n");
 }
 
-// A RADIUS server that answers each request with something hostile, picked
-// by the request's turn: random octets, a reply shorter than the header, a
-// length field beyond the datagram, an answer with another identifier, or
-// nothing. A real reply follows the hostile one, too late to count.
+// The test page's batches against a server that answers with garbage.
 class HostilePeer : public Hostile {
 protected:
     void SetUp() override {
-        vtest::writeFile(dir.file("data/server"), "127.0.0.1\ttesting123\t" +
-                                                      std::to_string(peer.port) + "\t" +
-                                                      std::to_string(peer.port) + "\t1\t0\n");
+        const std::string port = std::to_string(peer.socket.port);
+        vtest::writeFile(dir.file("data/server"),
+                         "127.0.0.1\ttesting123\t" + port + "\t" + port + "\t1\t0\n");
         start();
         engine->set_profile(vtest::Form("name=p&role=1&authmethod=1"));
-        answering = std::thread([this] { answer(); });
-    }
-    void TearDown() override {
-        stop = true;
-        answering.join();
-    }
-    void answer() {
-        std::mt19937 octets(7);
-        while (!stop) {
-            sockaddr_in from{};
-            const std::string request = peer.receive(100, &from);
-            if (request.size() < 20) continue;
-            const int turn = requests++ % 6;
-            const auto send = [&](const std::string& reply) {
-                sendto(peer.fd, reply.data(), reply.size(), 0,
-                       reinterpret_cast<const sockaddr*>(&from), sizeof from);
-            };
-            // Reply-Message "ok", then a Reply-Message whose length octet is 1.
-            std::string reply = std::string("\x02", 1) + request[1] + std::string("\0\x1b", 2) +
-                                request.substr(4, 16) + "\x12\x04ok\x12\x01x";
-            if (turn == 0) {
-                std::string noise(1 + octets() % 60, '\0');
-                for (char& c : noise) c = static_cast<char>(octets());
-                send(noise);
-            } else if (turn == 1) {
-                send(reply.substr(0, 3));
-            } else if (turn == 2) {
-                reply[2] = 0x0f, reply[3] = 0xa0;  // 4000 octets said, 24 sent
-                send(reply.substr(0, 24));
-            } else if (turn == 3) {
-                reply[1] = static_cast<char>(reply[1] + 1);
-                reply[0] = 3;
-                send(reply.substr(0, 24));
-            } else if (turn == 4) {
-                send(reply);
-            } else {
-                continue;  // silence: a time-out
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            send(std::string("\x03", 1) + request.substr(1, 1) + std::string("\0\x14", 2) +
-                 request.substr(4, 16));
-        }
     }
     std::string run(int count) {
         return post("vantor", "state=ok&profile=p&continue=1&hostname=127.0.0.1&iterations=" +
                                   std::to_string(count) + "&login=alice&password=x");
     }
-    vtest::UdpSocket peer;
-    std::atomic<bool> stop{false};
-    std::atomic<int> requests{0};
-    std::thread answering;
+    vtest::HostileRadius peer;
 };
 
 TEST_F(HostilePeer, EveryRequestCountsOnceAndTheDecoderSaysWhatWasWrong) {
@@ -222,7 +173,7 @@ TEST_F(HostilePeer, EveryRequestCountsOnceAndTheDecoderSaysWhatWasWrong) {
         << page;
     const int good = std::stoi(counts[1]), bad = std::stoi(counts[2]);
     const int timeout = std::stoi(counts[3]), error = std::stoi(counts[4]);
-    EXPECT_EQ(requests.load(), 12);
+    EXPECT_EQ(peer.requests.load(), 12);
     EXPECT_EQ(good + bad + timeout + error, 12);
     EXPECT_EQ(timeout, 2);
     // The first datagram decides: an Accept cut to 3 octets or with a length
@@ -230,11 +181,11 @@ TEST_F(HostilePeer, EveryRequestCountsOnceAndTheDecoderSaysWhatWasWrong) {
     EXPECT_GE(good, 4);
     EXPECT_GE(bad, 2);
     // Single requests show the decoder's finding with the Error.
-    requests = 4;
+    peer.requests = 4;
     const std::string single = run(1);
     EXPECT_NE(single.find("<B>Status: </B>Error<BR><B>Message: </B>Invalid Attribute Length."),
               std::string::npos) << single;
-    requests = 1;
+    peer.requests = 1;
     EXPECT_NE(run(1).find("<B>Status: </B>Good<BR><B>Resp Time: </B>"), std::string::npos);
     EXPECT_TRUE(healthy());
 }
