@@ -2,9 +2,10 @@
 // smuggled into paths and queries, a flood of headers, paths that climb out
 // of a served folder, random bytes, wrong credentials over and over, and
 // replies that are garbage, cut short or meant for another request.
+#include "tests/support/hostile.h"
+
 #include "tests/support/admin.h"
 #include "tests/support/engine.h"
-#include "tests/support/hostile.h"
 
 namespace {
 
@@ -38,13 +39,13 @@ TEST_F(Hostile, LineBreaksInPathsAndQueriesNeverBecomeHeaders) {
     const std::string injected = "%0d%0aSet-Cookie:%20a=1%0d%0aX-Injected:%201";
     const std::string requests[] = {
         "GET /configure" + injected + " HTTP/1.0\r\n" + kAuthorization + "\r\n",
-        "GET /configure?vnport=" + injected + "&x" + injected + "=1 HTTP/1.0\r\n" +
-            kAuthorization + "\r\n",
+        "GET /configure?vnport=" + injected + "&x" + injected + "=1 HTTP/1.0\r\n" + kAuthorization +
+            "\r\n",
         "GET /configure?vnport=" + injected + " HTTP/1.0\r\n\r\n",
         "GET /index" + injected + ".html HTTP/1.0\r\n\r\n",
         "GET /test-cgi?a=" + injected + " HTTP/1.0\r\n" + kAuthorization + "\r\n",
-        "POST /configure HTTP/1.0\r\n" + kAuthorization + "Content-Length: 40\r\n\r\nvnport=" +
-            injected.substr(0, 33),
+        "POST /configure HTTP/1.0\r\n" + kAuthorization +
+            "Content-Length: 40\r\n\r\nvnport=" + injected.substr(0, 33),
     };
     const std::regex allowed(
         "HTTP/1\\.0 \\d{3} [^\r\n]*|(Cache-Control|Content-type|Content-Type|Content-Length|"
@@ -81,13 +82,20 @@ TEST_F(Hostile, PathsCannotLeaveTheServedFolder) {
     vtest::writeFile(dir.file("secret.txt"), "SECRET above");
     static std::string served;
     served = root;
-    http_register(server, [](http_request* r) { return http_file(r, served.c_str()); }, nullptr,
-                  "files", 2);
-    EXPECT_NE(exchange("GET /index.html HTTP/1.0\r\n\r\n").find("<p>inside</p>"), std::string::npos);
-    const std::vector<std::string> paths = {
-        "/../secret.txt", "/%2e%2e/secret.txt", "/%2e%2e%2fsecret.txt", "/x/..%2f..%2fsecret.txt",
-        "/themes/blue/..%2f..%2f..%2fsecret.txt", "-old/x.txt", "/.%2e/secret.txt",
-        "/%2F..%2F..%2Fsecret.txt", dir.path + "/secret.txt", "//../secret.txt"};
+    http_register(
+        server, [](http_request* r) { return http_file(r, served.c_str()); }, nullptr, "files", 2);
+    EXPECT_NE(exchange("GET /index.html HTTP/1.0\r\n\r\n").find("<p>inside</p>"),
+              std::string::npos);
+    const std::vector<std::string> paths = {"/../secret.txt",
+                                            "/%2e%2e/secret.txt",
+                                            "/%2e%2e%2fsecret.txt",
+                                            "/x/..%2f..%2fsecret.txt",
+                                            "/themes/blue/..%2f..%2f..%2fsecret.txt",
+                                            "-old/x.txt",
+                                            "/.%2e/secret.txt",
+                                            "/%2F..%2F..%2Fsecret.txt",
+                                            dir.path + "/secret.txt",
+                                            "//../secret.txt"};
     for (const std::string& path : paths) {
         const std::string answer = exchange("GET " + path + " HTTP/1.0\r\n\r\n");
         EXPECT_EQ(answer.find("SECRET"), std::string::npos) << path;
@@ -184,7 +192,8 @@ TEST_F(HostilePeer, EveryRequestCountsOnceAndTheDecoderSaysWhatWasWrong) {
     peer.requests = 4;
     const std::string single = run(1);
     EXPECT_NE(single.find("<B>Status: </B>Error<BR><B>Message: </B>Invalid Attribute Length."),
-              std::string::npos) << single;
+              std::string::npos)
+        << single;
     peer.requests = 1;
     EXPECT_NE(run(1).find("<B>Status: </B>Good<BR><B>Resp Time: </B>"), std::string::npos);
     EXPECT_TRUE(healthy());

@@ -18,9 +18,8 @@
 namespace {
 
 // tmpfs when there is one: every write of the store ends in an fsync.
-const std::string path =
-    (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/vantor-fuzz-registry-") +
-    std::to_string(getpid()) + ".ini";
+const std::string path = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
+                         std::string("/vantor-fuzz-registry-") + std::to_string(getpid()) + ".ini";
 
 std::string fileText() {
     std::ostringstream text;
@@ -70,8 +69,8 @@ std::vector<std::string> keysOf(const std::string& file) {
         const size_t equals = line.find('=');
         if (equals == 0 || equals == std::string::npos || equals > 40) continue;
         std::string key = line.substr(0, equals);
-        if (key.find('\0') != std::string::npos || key[0] == ';' ||
-            key[0] == '[' || key.compare(0, 2, " [") == 0)
+        if (key.find('\0') != std::string::npos || key[0] == ';' || key[0] == '[' ||
+            key.compare(0, 2, " [") == 0)
             continue;
         bool known = false;
         for (const auto& k : keys) known = known || sameKey(k, key);

@@ -241,8 +241,8 @@ TEST_F(App, AHostileServerIsCountedNotBelieved) {
     EXPECT_GE(bad, 2);
     EXPECT_LE(good + bad, 8);  // the two Accepts with a broken attribute are errors
     peer.requests = 4;
-    EXPECT_NE(run({"alice", "x"}).second.find(
-                  "\nMessage: Invalid Attribute Length.  Attribute:18 Length:1\n"),
+    EXPECT_NE(run({"alice", "x"})
+                  .second.find("\nMessage: Invalid Attribute Length.  Attribute:18 Length:1\n"),
               std::string::npos);
 }
 
