@@ -167,7 +167,11 @@ int http_file(http_request* request, const char* root) {
         return 0;
     if (!root) return 412;
     const char* dir = request->dir;
+    // The name arrives URL-decoded and the folder does not: a "/" in the name
+    // (sent as %2f) could climb out with "..", and a folder without its
+    // leading "/" would name a sibling of the root ("/srv/site" + "-old").
     if (std::strstr(dir, "..") || std::strchr(dir, ':') || std::strchr(name, ':') ||
+        std::strchr(name, '/') || (*dir != '\0' && *dir != '/') ||
         std::strlen(name) + std::strlen(dir) > 127)
         return 406;
     std::string path = std::string(root) + dir + "/" + name;

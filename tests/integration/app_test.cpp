@@ -5,6 +5,7 @@
 // binds itself. Standard output is compared exactly, response times aside.
 #include <sys/prctl.h>
 
+#include "tests/support/hostile.h"
 #include "tests/support/testing.h"
 
 namespace {
@@ -219,6 +220,30 @@ TEST_F(App, RequestsPrintTheirRepliesProgressAndSummary) {
     EXPECT_EQ(run({"a", "b"}).second,
               "Error loading Vantor: Configs: Data directory not found.  Please run Vantor with "
               "the '-debug' flag to fix any configuration problems");
+}
+
+// A server that answers with garbage, cut replies and wrong identifiers: each
+// of twelve requests goes out once, the silent ones count as time-outs, the
+// broken ones nowhere, and a single request prints what the decoder found.
+TEST_F(App, AHostileServerIsCountedNotBelieved) {
+    HostileRadius peer;
+    const std::string port = std::to_string(peer.socket.port);
+    servers(port + "\t" + port + "\t1");
+    const std::string output = timeless(run({"alice", "x", "12"}).second);
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_search(
+        output, counts, std::regex("\n\nGood: (\\d+)  Bad: (\\d+)  T/O: (\\d+)  Avg: #\n$")))
+        << output;
+    const int good = std::stoi(counts[1]), bad = std::stoi(counts[2]);
+    EXPECT_EQ(peer.requests.load(), 12);
+    EXPECT_EQ(counts[3], "2");
+    EXPECT_GE(good, 4);
+    EXPECT_GE(bad, 2);
+    EXPECT_LE(good + bad, 8);  // the two Accepts with a broken attribute are errors
+    peer.requests = 4;
+    EXPECT_NE(run({"alice", "x"})
+                  .second.find("\nMessage: Invalid Attribute Length.  Attribute:18 Length:1\n"),
+              std::string::npos);
 }
 
 // Server mode. As a daemon: its supervisor's worker leads a session of its
