@@ -37,6 +37,14 @@ struct Line {
     void write(FILE* out) const { std::fwrite(text, 1, length, out); }
 };
 
+// An entry that would change the file's lines rather than be one of them: a
+// line feed in the key or the value (a posted value could add entries or
+// sections), a "=" in the key, or a key that ends the section as it begins.
+bool breaksLines(const char* key, const char* text) {
+    return std::strchr(key, '\n') || std::strchr(text, '\n') || std::strchr(key, '=') ||
+           key[0] == '[' || (key[0] == ' ' && key[1] == '[');
+}
+
 }  // namespace
 
 FILE* registry::openFile(const char* path, const char* mode) {
@@ -129,6 +137,11 @@ int registry::set_profile(const char* key, const char* text) {
     VN_ASSERT(regmode == REG_INI && key != NULL);
     std::lock_guard<std::mutex> guard(fileLock);
     const std::string temporaryName = filename + "~";
+    if (breaksLines(key, text)) {
+        setmsg("set_profile_string: Refused an entry that would break the lines of %.800s",
+               filename.c_str());
+        return -3;
+    }
     const std::string entry = std::string(key) + "=";
     FILE* out = std::fopen(temporaryName.c_str(), "w");
     if (!out) {

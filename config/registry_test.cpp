@@ -115,6 +115,16 @@ TEST_F(SettingsFile, CreatesFilesAndSectionsAndAFailedWriteLeavesTheFileAsItWas)
     registry store(path.c_str(), "New");
     EXPECT_EQ(store.set("k", "v"), 0);
     EXPECT_EQ(content(), "[Other]\n\n[New]\nk=v\n");
+    // Nothing written can add lines or end the section: such entries are refused.
+    for (const auto& [key, value] : {std::pair<const char*, const char*>{"k", "1\n[X]\nvndir=/x"},
+                                     {"a\nb", "1"}, {"a=b", "1"}, {"[X]", "1"}, {" [X]", "1"}}) {
+        EXPECT_EQ(store.set(key, value), -1) << key;
+        EXPECT_EQ(std::string(store.msg()),
+                  "set_profile_string: Refused an entry that would break the lines of " + path);
+    }
+    EXPECT_EQ(store.set("k", "1\r"), 0);  // a carriage return stays part of the value
+    EXPECT_EQ(store.set("k", "v"), 0);
+    EXPECT_EQ(content(), "[Other]\n\n[New]\nk=v\n");
 
     ASSERT_EQ(mkdir((path + "~").c_str(), 0755), 0);  // the temporary copy cannot be made
     EXPECT_EQ(store.set("k", "1") + store.setcrypt("k", "1"), -2);
