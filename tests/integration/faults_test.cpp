@@ -144,4 +144,33 @@ TEST_F(Faults, AKillDuringAWriteLeavesACompleteProfileSet) {
     }
 }
 
+// A settings file that is a directory cannot be opened: the client and
+// server mode both say so and end with status 1. Replaced by a directory
+// while server mode runs, it fails the pages' reads and saves, and is read
+// again once it is back.
+TEST_F(Faults, ASettingsFileThatIsADirectory) {
+    const std::string ini = root.file("radiusd.ini"), kept = readFile(ini);
+    std::filesystem::remove(ini);
+    std::filesystem::create_directory(ini);
+    const std::string error = "Error initializing registry: Err opening '" + ini + "'\n";
+    EXPECT_EQ(run({"alice", "alicepw"}), std::make_pair(1, error));
+    EXPECT_EQ(run({"-nofork", "-debug"}), std::make_pair(1, error));
+
+    std::filesystem::remove(ini);
+    writeFile(ini, kept);
+    const pid_t pid = serve();
+    setPassword();
+    std::filesystem::rename(ini, ini + ".away");
+    std::filesystem::create_directory(ini);
+    const std::string saved = post("save", "vnmonitorrefresh=7");
+    EXPECT_NE(saved.find("Vantor 4.0.11 - RADIUS test client"), std::string::npos);  // whole
+    EXPECT_TRUE(std::filesystem::is_empty(ini));
+    std::filesystem::remove(ini);
+    std::filesystem::rename(ini + ".away", ini);
+    EXPECT_EQ(readFile(ini), kept);
+    EXPECT_NE(get("configure").find("NAME=\"vnport\" VALUE=\"" + std::to_string(webPort)),
+              std::string::npos);
+    stop(pid);
+}
+
 }  // namespace
