@@ -173,4 +173,60 @@ TEST_F(Faults, ASettingsFileThatIsADirectory) {
     stop(pid);
 }
 
+// Server mode under its supervisor, with clients asking for pages all the
+// time: a worker that crashes (SIGSEGV) or is killed is replaced, and the
+// site answers again within seconds; then the supervisor ends with the new
+// worker's orderly stop.
+TEST_F(Faults, TheSupervisorReplacesACrashedWorkerUnderLoad) {
+    const pid_t supervisor = spawn({"-debug"});
+    std::vector<pid_t> worker;
+    const auto nextWorker = [&](pid_t old) {
+        return eventuallyWithin(
+            [&] { return (worker = children(supervisor)).size() == 1 && worker[0] != old; }, 10);
+    };
+    ASSERT_TRUE(nextWorker(0));
+    ASSERT_TRUE(readyForSignals(worker[0]));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> answered{0}, refused{0};
+    std::atomic<int64_t> lastAnswer{0};
+    const auto now = [] { return std::chrono::steady_clock::now().time_since_epoch().count(); };
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.emplace_back([&] {
+            while (!done) {
+                if (get("robots.txt", "").find("Disallow: /") != std::string::npos) {
+                    ++answered;
+                    lastAnswer = now();
+                } else {
+                    ++refused;
+                    std::this_thread::sleep_for(10ms);
+                }
+            }
+        });
+    for (const int crash : {SIGSEGV, SIGKILL}) {
+        EXPECT_TRUE(eventuallyWithin([&] { return answered > 20; }, 10));
+        const pid_t old = worker[0];
+        const int before = answered;
+        const auto killed = std::chrono::steady_clock::now();
+        kill(old, crash);
+        ASSERT_TRUE(nextWorker(old)) << "no new worker";
+        const double replaced = secondsSince(killed);
+        const int64_t since = now();
+        EXPECT_TRUE(eventuallyWithin([&] { return lastAnswer > since; }, 10)) << "no answer";
+        std::printf(
+            "[ figures  ] %s: new worker after %.2f s, site answering after %.2f s; "
+            "%d answers before, %d refused or cut so far\n",
+            strsignal(crash), replaced, secondsSince(killed), before, refused.load());
+        EXPECT_LT(replaced, 5);
+        answered = 0;
+    }
+    done = true;
+    for (std::thread& client : clients) client.join();
+    ASSERT_TRUE(readyForSignals(worker[0]));
+    kill(supervisor, SIGTERM);  // ignored: the worker's stop ends the supervision
+    kill(worker[0], SIGTERM);
+    EXPECT_EQ(finish(supervisor, 10), 0);
+}
+
 }  // namespace
