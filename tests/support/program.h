@@ -69,10 +69,12 @@ protected:
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
         }
     }
-    // Server mode also starts the web server: on a port of its own, with one worker.
-    void settings(const std::string& lines) {
-        writeFile(root.file("radiusd.ini"),
-                  "[Tarnwell]\nvnport=" + std::to_string(webPort) + "\nvnthreads=1\n" + lines);
+    // Server mode also starts the web server: on a port of its own, with
+    // one worker unless a test asks for more.
+    void settings(const std::string& lines, int webThreads = 1) {
+        writeFile(root.file("radiusd.ini"), "[Tarnwell]\nvnport=" + std::to_string(webPort) +
+                                                "\nvnthreads=" + std::to_string(webThreads) +
+                                                "\n" + lines);
         setenv("VANTOR_INI", root.file("radiusd.ini").c_str(), 1);
         setenv("VANTOR_COMMON_INI", root.file("common.ini").c_str(), 1);
     }
