@@ -54,6 +54,13 @@ FILE* registry::openFile(const char* path, const char* mode) {
     if (!file && errno == ENOENT) file = std::fopen(path, "w+");
     if (!file) {
         file = std::fopen(path, "r");
+        // A directory opens for reading here, but holds no settings and
+        // fails every read: it is no settings file.
+        struct stat info;
+        if (file && fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+            std::fclose(file);
+            file = nullptr;
+        }
         if (file) readOnly = 1;
     }
     return file;

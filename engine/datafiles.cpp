@@ -300,7 +300,7 @@ int vantor::write_profiles(const char* path) {
         }
     }
     aaScanEnd(profiles);
-    return 0;
+    return table->finish() == 0 ? 0 : tableFailed(*this, *table);
 }
 
 int vantor::write_monitors(const char* path) {
@@ -327,5 +327,5 @@ int vantor::write_monitors(const char* path) {
         }
     }
     aaScanEnd(scoreboards);
-    return 0;
+    return table->finish() == 0 ? 0 : tableFailed(*this, *table);
 }

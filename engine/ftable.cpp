@@ -145,14 +145,34 @@ void ftable::clearrow() {
     }
 }
 
-// Leaves the table unusable for writing, with the reason; -2 for writemode.
-int ftable::writeFailed(int err) {
-    current = Current::none;
-    state = kWriteFailed;
+void ftable::setWriteFailure(int err) {
     char text[256 + 512 + 32];
     std::snprintf(text, sizeof text, "flWrite fail on %.256s [%.512s]", filename,
                   errorText(err).c_str());
     setmsg(text);
+}
+
+// Leaves the table unusable for writing, with the reason; -2 for writemode.
+int ftable::writeFailed(int err) {
+    current = Current::none;
+    state = kWriteFailed;
+    setWriteFailure(err);
+    return -2;
+}
+
+int ftable::finish() {
+    clearmsg();
+    if (state != kWriting || !stream) return -2;
+    // Rows sit in the stream's buffer until it fills or closes, so a full
+    // disk may show only here.
+    if (std::fclose(stream) != 0 && !incomplete) {
+        incomplete = true;
+        writeerr = errno;
+    }
+    stream = nullptr;
+    state = 0;
+    if (!incomplete) return 0;
+    setWriteFailure(writeerr);
     return -2;
 }
 
@@ -176,6 +196,7 @@ int ftable::writemode() {
     current = Current::file;
     state = kWriting;
     incomplete = false;
+    writeerr = 0;
     clearrow();
     return 0;
 }
@@ -243,7 +264,10 @@ int ftable::writerow() {
     }
     std::fputc('\n', stream);
     if (flush) std::fflush(stream);
-    if (std::ferror(stream)) incomplete = true;
+    if (std::ferror(stream) && !incomplete) {
+        incomplete = true;
+        writeerr = errno;
+    }
     clearrow();
     return 1;
 }

@@ -12,7 +12,8 @@
 //    preference to the file. Only a rewrite that completed removes the backup.
 //
 // A rewrite is: construct (reads; creates the file empty when missing),
-// writemode(), then per row set() the columns and next(), then destroy. A
+// writemode(), then per row set() the columns and next(), then finish() to
+// learn whether every row reached the file, then destroy. A
 // process that ends before the destructor leaves the backup, and the next
 // construction reads that last complete version.
 //
@@ -67,6 +68,12 @@ public:
     int get(int column, int& value);
     int get(int column, unsigned long& value);
 
+    // Ends a rewrite: closes the file. 0, or -2 with "flWrite fail on %.256s
+    // [%.512s]" when a row or the close could not be written (a full disk):
+    // the backup then stays, and later reads take it. Only the destructor
+    // may follow.
+    int finish();
+
     // Stores a copy for the row being written (null makes the column absent);
     // -1 when the column is out of range, the table is not writing, or memory
     // runs out. A table whose rewrite saw a failed set() keeps its backup.
@@ -85,6 +92,7 @@ private:
     void setmsg(const char* text);
     void outofmemory();
     int writeFailed(int err);
+    void setWriteFailure(int err);
     void clearrow();
     int readrow();
     int writerow();
@@ -103,4 +111,5 @@ private:
     // A set() or a write failed during the rewrite: the backup stays, so the
     // next reader gets the last complete version rather than a partial one.
     bool incomplete = false;
+    int writeerr = 0;  // the error of the first failed write of a rewrite
 };

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -167,8 +168,10 @@ std::string TcpClient::receive(int ms) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     std::string got;
     char data[65536];
-    for (ssize_t n; (n = recv(fd, data, sizeof data, 0)) > 0;)
-        got.append(data, static_cast<size_t>(n));
+    // A signal to this process (a peer that ends, now our child) interrupts
+    // the wait without ending the answer.
+    for (ssize_t n; (n = recv(fd, data, sizeof data, 0)) > 0 || (n < 0 && errno == EINTR);)
+        if (n > 0) got.append(data, static_cast<size_t>(n));
     return got;
 }
 
