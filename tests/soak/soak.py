@@ -17,9 +17,11 @@ SOAK_REPORT, a file that gets a copy of the output (ctest shows a passing
 test's output only when asked; "make test" prints the copy).
 """
 import base64
+import ctypes
 import http.client
 import os
 import re
+import signal
 import socket
 import subprocess
 import sys
@@ -225,8 +227,10 @@ def main():
     env = dict(os.environ, VANTOR_INI=os.path.join(root, "radiusd.ini"),
                VANTOR_COMMON_INI=os.path.join(root, "common.ini"))
     log = open(os.path.join(root, "out"), "w+")
+    # Killed with this script if the run itself is killed (a test time-out).
     program = subprocess.Popen([binary, "-nofork", "-debug"], env=env, stdout=log,
-                               stderr=subprocess.STDOUT)
+                               stderr=subprocess.STDOUT,
+                               preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL))
     site = Site(port)
     try:
         run(program, site, data, names, sink)
