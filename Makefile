@@ -14,8 +14,10 @@ build:
 deps:
 	scripts/install-test-deps
 
+# The soak's figures (load served, memory, monitor states) close the output.
 test: deps build
 	cd build && $(CTEST)
+	@cat build/tests/soak/soak.txt
 
 # Only the program, so that a first run on a fresh clone is quick.
 run:
@@ -47,12 +49,12 @@ bench: deps
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined
 	cmake --build build-asan -j$(JOBS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 $(CTEST)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 $(CTEST) -LE soak
 
 tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=thread
 	cmake --build build-tsan -j$(JOBS)
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) -LE soak
 
 # Fuzz targets with clang's libFuzzer, each run for a bounded time from its seeds.
 FUZZ_SECONDS ?= 20
