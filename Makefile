@@ -14,9 +14,12 @@ build:
 deps:
 	scripts/install-test-deps
 
-# The soak's figures (load served, memory, monitor states) close the output.
+# The figures of the fault scenarios (from CTest's log, which keeps the output
+# of passing tests too) and of the soak (load served, memory, monitor states)
+# close the output.
 test: deps build
 	cd build && $(CTEST)
+	@grep -h '^\[ figures  \]' build/Testing/Temporary/LastTest.log
 	@cat build/tests/soak/soak.txt
 
 # Only the program, so that a first run on a fresh clone is quick.
