@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <csignal>
@@ -64,16 +65,40 @@ void signal_thread(void*) {
     }
 }
 
-// Waits until the settings store's change event fires (a committed or rolled
-// back transaction) or a stop is requested. The event keeps no flag, so a
-// wake-up given just before the wait begins would be lost: the wait runs in
-// one-second slices that re-check the stop request, and a slice that ends
-// early is taken as the event.
+// One version of the settings file: every commit rewrites it through a new
+// file put in its place, so the inode changes with each write.
+struct FileVersion {
+    ino_t inode = 0;
+    timespec modified{};
+    off_t size = -1;
+
+    explicit FileVersion(const char* path) {
+        struct stat status;
+        if (stat(path, &status) == 0) {
+            inode = status.st_ino;
+            modified = status.st_mtim;
+            size = status.st_size;
+        }
+    }
+    bool operator==(const FileVersion& other) const {
+        return inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec;
+    }
+};
+
+// Waits until the settings change (a committed or rolled back transaction)
+// or a stop is requested. The store's event keeps no flag and is signalled
+// without its mutex, so a wake-up can be lost when it comes as the wait
+// begins: the wait runs in one-second slices that re-check the stop request,
+// a slice that ends early is taken as the event, and a slice that ends in
+// full compares the settings file with the version seen before the wait.
 void wait_for_change(registry* store) {
+    const FileVersion before(settings_path());
     while (!stopservice) {
         const uint32_t start = GetTickCount();
         store->trans_wait(1000);
-        if (GetTickCount() - start < 950) return;
+        if (GetTickCount() - start < 950 || !(FileVersion(settings_path()) == before)) return;
     }
 }
 
