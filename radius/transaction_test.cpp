@@ -193,7 +193,9 @@ TEST(Transactions, ClearingWaitsForTransactionsAndHoldsBackNewOnes) {
         client.server_add("old", "s", 0, 0, RA_ROLE_AUTH, 0, 1);
         client.checkout();  // a transaction in progress
         std::thread clearing(&radclient::noserver, &client);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Time for the clearing to begin waiting (generous: a loaded
+        // sanitizer build once took over 50 ms to start the thread).
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         // One that starts meanwhile waits for the clearing, and finds the table empty.
         auto late = std::async(std::launch::async, [&client] {
             client.checkout();
