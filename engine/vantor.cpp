@@ -112,6 +112,17 @@ int vantor::reconfig() {
         datesep = static_cast<unsigned char>(separator[0]);
     }
     registry::freeval(separator);
+
+    // Off unless set, so that removing the line restores the old behaviour.
+    const auto on = [this](const char* key) {
+        int flag = 0;
+        return reg->get(key, flag) == 0 && flag != 0;
+    };
+    RA_OPTIONS options;
+    options.msgauth = on("vnmsgauth");
+    options.verifyreply = on("vnverifyreply");
+    options.requiremsgauth = on("vnrequiremsgauth");
+    client->set_options(options);
     return 0;
 }
 

@@ -51,6 +51,7 @@ constexpr int32_t SB_DOWN = 3;
 // A profile's role: what its requests are.
 constexpr int32_t PROFILE_AUTH = 1;  // Access-Request with the profile's authmethod
 constexpr int32_t PROFILE_ACCT = 2;  // Accounting-Request
+constexpr int32_t PROFILE_STATUS = 3;  // Status-Server, no user or password
 
 // One RADIUS server; its collection key is its name, which is also the host
 // name or address requests are sent to.
@@ -79,7 +80,7 @@ struct profile_rec {
     // Variable name (any case) to the text last typed for it on the test
     // page. Kept in memory only.
     aaContext* vars;
-    int32_t role;        // PROFILE_AUTH, PROFILE_ACCT, anything else sends nothing
+    int32_t role;        // PROFILE_AUTH, PROFILE_ACCT, PROFILE_STATUS; anything else sends nothing
     int32_t authmethod;  // RA_AUTH_PAP or RA_AUTH_CHAP
     int32_t nextident;   // ident given to the next attribute added as "ident"
     uint32_t counter;    // requests built from the profile so far
@@ -139,8 +140,10 @@ public:
     // Writes the collections to the three data files: 0, or minus the number
     // of files that failed, with the message of the last failure.
     int write_config();
-    // Rereads vndateformat, vndatesep and vnmonitorrefresh; an absent
-    // setting leaves the current value. Always 0.
+    // Rereads vndateformat, vndatesep and vnmonitorrefresh (an absent
+    // setting leaves the current value) and hands the client its request
+    // security settings vnmsgauth, vnverifyreply and vnrequiremsgauth
+    // (non-zero turns one on; absent is off). Always 0.
     int reconfig();
 
     // Zero-filled records with their defaults (a profile with its two arrays,

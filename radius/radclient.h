@@ -89,6 +89,7 @@ constexpr uint8_t RA_CODE_ACCESS_ACCEPT = 2;
 constexpr uint8_t RA_CODE_ACCESS_REJECT = 3;
 constexpr uint8_t RA_CODE_ACCOUNTING_REQUEST = 4;
 constexpr uint8_t RA_CODE_ACCOUNTING_RESPONSE = 5;
+constexpr uint8_t RA_CODE_STATUS_SERVER = 12;
 constexpr uint8_t RA_CODE_DISCONNECT_REQUEST = 40;
 constexpr uint8_t RA_CODE_DISCONNECT_ACK = 41;
 constexpr uint8_t RA_CODE_DISCONNECT_NAK = 42;
@@ -138,6 +139,8 @@ struct RA_SERVER {
     std::atomic<int32_t> sent;
     std::atomic<int32_t> accepts;
     std::atomic<int32_t> rejects;
+    // Datagrams that reply verification turned away (see RA_OPTIONS).
+    std::atomic<int32_t> ignored;
     // Identifier of the last request. Concurrent requests to one server
     // count it up together, so it is atomic; 255 wraps to 0.
     std::atomic<uint8_t> identifier;
@@ -160,6 +163,24 @@ struct RA_PARMS {
     int32_t result;                    // RA_RET_*
     int32_t tries;                     // sends so far
     char message[kRadiusMessageSize];  // diagnostic text, empty when none
+    bool status;                       // a Status-Server instead of an Access-Request (role RA_ROLE_AUTH)
+    int32_t ignored;                   // datagrams that reply verification turned away
+};
+
+// Request security, off by default: requests and replies exactly as they
+// have always been. The settings vnmsgauth, vnverifyreply and vnrequiremsgauth.
+struct RA_OPTIONS {
+    // Every Access-Request carries Message-Authenticator as its first
+    // attribute (a Status-Server always does).
+    bool msgauth = false;
+    // A datagram is the reply only when its identifier is the request's and
+    // its Response Authenticator (and a Message-Authenticator it carries)
+    // verifies with the secret; anything else is ignored and counted while
+    // the wait goes on. Each thread then keeps one socket per server.
+    bool verifyreply = false;
+    // With verifyreply: a reply to an Access-Request or Status-Server must
+    // carry a valid Message-Authenticator.
+    bool requiremsgauth = false;
 };
 
 // What a request operation returns; released with radclient::noresponse.
@@ -370,6 +391,14 @@ public:
     RA_RESPONSE* acct(const char* user, const VALUE_PAIR* vps);
     RA_RESPONSE* disconnect(const char* server, const char* user, const VALUE_PAIR* vps);
     RA_RESPONSE* disconnect(const char* user, const VALUE_PAIR* vps);
+    // Status-Server (RFC 5997) to the server's authentication port, with
+    // Message-Authenticator and vps, without User-Name or credentials; an
+    // Access-Accept is RA_RET_ACK.
+    RA_RESPONSE* status(const char* server, const VALUE_PAIR* vps);
+
+    // The request security settings; taken by transactions that start after.
+    void set_options(const RA_OPTIONS& options);
+    RA_OPTIONS options() const;
 
     // One attempt of transaction rp against rp->server: resolves the server's
     // address when it is not known yet, sends the request from a socket of
@@ -406,6 +435,9 @@ private:
     // whoever waits for either count to change.
     int32_t refcount;
     int32_t closing;
+    std::atomic<bool> msgauth{false};
+    std::atomic<bool> verifyreply{false};
+    std::atomic<bool> requiremsgauth{false};
     std::mutex tableLock;
     std::condition_variable tableChanged;
 };

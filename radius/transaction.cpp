@@ -302,3 +302,25 @@ RA_RESPONSE* radclient::disconnect(const char* server, const char* user, const V
 RA_RESPONSE* radclient::disconnect(const char* user, const VALUE_PAIR* vps) {
     return disconnect(nullptr, user, vps);
 }
+
+RA_RESPONSE* radclient::status(const char* server, const VALUE_PAIR* vps) {
+    RA_PARMS parms{};
+    parms.status = true;
+    parms.role = RA_ROLE_AUTH;
+    parms.request = vps;
+    return transact(&parms, server);
+}
+
+void radclient::set_options(const RA_OPTIONS& options) {
+    msgauth = options.msgauth;
+    verifyreply = options.verifyreply;
+    requiremsgauth = options.requiremsgauth;
+}
+
+RA_OPTIONS radclient::options() const {
+    RA_OPTIONS options;
+    options.msgauth = msgauth;
+    options.verifyreply = verifyreply;
+    options.requiremsgauth = requiremsgauth;
+    return options;
+}
