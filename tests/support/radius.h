@@ -40,7 +40,7 @@ struct Request {
             const char* password = nullptr, const char* response = nullptr,
             const char* challenge = nullptr)
         : parms{user, password, response, challenge, 7, method, role,
-                list, nullptr,  nullptr,  0,         0, 0,      {}} {
+                list, nullptr,  nullptr,  0,         0, 0,      {}, false, 0} {
         server.secret = const_cast<char*>("testing123");
     }
     int build(const radclient& client) { return client.build_request(&parms, &server, packet); }
