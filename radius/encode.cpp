@@ -261,8 +261,8 @@ int radclient::build_request(RA_PARMS* rp, RA_SERVER* server, unsigned char* pac
     // the setting asks for it.
     const bool sign = rp->status || (authenticate && msgauth);
 
-    packet[0] = rp->status             ? RA_CODE_STATUS_SERVER
-                : authenticate         ? RA_CODE_ACCESS_REQUEST
+    packet[0] = rp->status                 ? RA_CODE_STATUS_SERVER
+                : authenticate             ? RA_CODE_ACCESS_REQUEST
                 : rp->role == RA_ROLE_ACCT ? RA_CODE_ACCOUNTING_REQUEST
                                            : RA_CODE_DISCONNECT_REQUEST;
     packet[1] = ++server->identifier;  // 255 wraps to 0; the first request carries 1

@@ -163,8 +163,8 @@ struct RA_PARMS {
     int32_t result;                    // RA_RET_*
     int32_t tries;                     // sends so far
     char message[kRadiusMessageSize];  // diagnostic text, empty when none
-    bool status;                       // a Status-Server instead of an Access-Request (role RA_ROLE_AUTH)
-    int32_t ignored;                   // datagrams that reply verification turned away
+    bool status;      // a Status-Server instead of an Access-Request (role RA_ROLE_AUTH)
+    int32_t ignored;  // datagrams that reply verification turned away
 };
 
 // Request security, off by default: requests and replies exactly as they

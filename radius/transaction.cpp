@@ -115,9 +115,9 @@ ssize_t awaitReply(int fd, int ms, const Verifier* verifier, RA_PARMS* rp, RA_SE
                                           reinterpret_cast<sockaddr*>(&from), &fromLength);
         if (!verifier) return received > 0 ? received : 0;
         if (received <= 0) continue;
-        const char* why = radclient::verify_reply(verifier->request, reply,
-                                                  static_cast<size_t>(received), verifier->secret,
-                                                  verifier->requireMsgAuth);
+        const char* why =
+            radclient::verify_reply(verifier->request, reply, static_cast<size_t>(received),
+                                    verifier->secret, verifier->requireMsgAuth);
         if (!why) return received;
         ++rp->ignored;
         ++server->ignored;
