@@ -33,9 +33,15 @@ TEST(PyradPeer, RecoversPasswordsAcceptsChapAndVerifiesAuthenticators) {
         {RA_ROLE_ACCT, 0, nullptr, "", 0, "request authenticator OK"},
         {RA_ROLE_ACCT, 0, nullptr, "--secret wrong", 1, "request authenticator FAIL"},
         {RA_ROLE_DISCONNECT, 0, nullptr, "", 0, "request authenticator OK"},
+        {RA_ROLE_AUTH, RA_AUTH_PAP, "alicepw", "--password alicepw", 0, "Message-Authenticator OK"},
+        {RA_ROLE_AUTH, RA_AUTH_CHAP, "carolpw", "--secret wrong", 1, "Message-Authenticator FAIL"},
     };
     vtest::TempDir dir;
     for (const auto& [role, method, password, options, status, line] : cases) {
+        // The cases about Message-Authenticator are built with it.
+        RA_OPTIONS signing;
+        signing.msgauth = std::string(line).find("Message-Authenticator") == 0;
+        client.set_options(signing);
         vtest::Request rq(role, "alice", list.ptr, method, password, chap.data(),
                           "challenge-0123456789");
         const int length = rq.build(client);

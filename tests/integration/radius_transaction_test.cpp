@@ -94,6 +94,42 @@ TEST(FreeRadius, PapAndChapAcceptedAndRejectedWithTheirRepliesAndAWrongSecret) {
     EXPECT_EQ(wrong->rejects * 10 + wrong->unanswered, 11);
 }
 
+// The listener whose client entry has require_message_authenticator = yes,
+// and what Debian 12's FreeRADIUS (3.2.1) does with each setting: it drops
+// unsigned Access-Requests, answers Status-Server, and signs none of its
+// replies, so requiring a signature turns its answers away.
+TEST(FreeRadius, StrictClientWantsMessageAuthenticatorAndStatusServerIsAnswered) {
+    radclient client;
+    uint16_t strict = 0;
+    ASSERT_EQ(std::sscanf(vtest::readFile(radiusDir() + "/ports").c_str(),
+                          "auth=%*d acct=%*d coa=%*d strict=%hu", &strict),
+              1);
+    ASSERT_EQ(client.server_add("strict", kSecret, strict, 0, RA_ROLE_AUTH, 0, 1), 0);
+    ASSERT_EQ(client.server_add("127.0.0.1", kSecret, strict, 0, RA_ROLE_AUTH, 0, 1), 0);
+    addFreeRadius(client, "localhost");
+    const auto set = [&client](bool msgauth, bool verify, bool require) {
+        RA_OPTIONS options;
+        options.msgauth = msgauth, options.verifyreply = verify, options.requiremsgauth = require;
+        client.set_options(options);
+    };
+    EXPECT_EQ(outcome(client.auth(kHost, "alice", "alicepw", RA_AUTH_PAP, nullptr)), "2 <none>");
+    set(true, false, false);
+    EXPECT_EQ(outcome(client.auth(kHost, "alice", "alicepw", RA_AUTH_PAP, nullptr)),
+              "1 Welcome alice");
+    set(true, true, false);
+    EXPECT_EQ(outcome(client.auth(kHost, "alice", "alicepw", RA_AUTH_CHAP, nullptr)),
+              "1 Welcome alice");
+    EXPECT_EQ(outcome(client.status(kHost, nullptr)), "1 <none>");
+    // Accounting replies verify too, on the ordinary listener.
+    EXPECT_EQ(outcome(client.acct("localhost", "alice", nullptr)), "1 <none>");
+    set(true, true, true);
+    Response required(client.auth(kHost, "alice", "alicepw", RA_AUTH_PAP, nullptr));
+    EXPECT_EQ(required->result, RA_RET_TIMEOUT);
+    EXPECT_STREQ(required->message,
+                 "Ignored 1 datagram that failed verification (last: no Message-Authenticator)");
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH, kHost)->ignored, 1);
+}
+
 TEST(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
     radclient client;
     addFreeRadius(client);
