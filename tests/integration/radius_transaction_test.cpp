@@ -127,7 +127,8 @@ TEST(FreeRadius, StrictClientWantsMessageAuthenticatorAndStatusServerIsAnswered)
     EXPECT_EQ(required->result, RA_RET_TIMEOUT);
     EXPECT_STREQ(required->message,
                  "Ignored 1 datagram that failed verification (last: no Message-Authenticator)");
-    EXPECT_EQ(client.server_get(RA_ROLE_AUTH, kHost)->ignored, 1);
+    EXPECT_EQ(outcome(client.status(kHost, nullptr)), "2 <none>");
+    EXPECT_EQ(client.server_get(RA_ROLE_AUTH, kHost)->ignored, 2);
 }
 
 TEST(FreeRadius, AccountingRecordsEveryAttributeKindAndDisconnectsBySession) {
