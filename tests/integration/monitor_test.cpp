@@ -19,6 +19,7 @@ protected:
         std::smatch m;
         const std::string ports = readFile(environment("VANTOR_RADIUS_DIR") + "/ports");
         if (std::regex_search(ports, m, std::regex("auth=(\\d+)"))) radiusPort = m.str(1);
+        if (std::regex_search(ports, m, std::regex("strict=(\\d+)"))) strictPort = m.str(1);
         // Without the sink there is no relay, so a notice that went out would fail.
         settingsWith(sink == "<null>" ? "" : "vnsmtp=127.0.0.1\n");
         engine = start();
@@ -58,7 +59,7 @@ protected:
     }
 
     const std::string sink = environment("VANTOR_SMTP_SINK_DIR");
-    std::string radiusPort = "0";
+    std::string radiusPort = "0", strictPort = "0";
     UdpSocket silent;
     const std::string silentPort = std::to_string(silent.port);
     std::unique_ptr<vantor> engine;
@@ -124,6 +125,17 @@ TEST_F(MonitorChecks, ARejectIsAGoodCheckUnlessNakisdownIsSet) {
     nextCheck("nak1");
     EXPECT_EQ(monitor(*engine, "nak0").status, SB_UP);
     EXPECT_EQ(monitor(*engine, "nak1").status, SB_TIMINGOUT);
+}
+
+// No test user needed: the listener that drops unsigned Access-Requests
+// answers the always signed Status-Server.
+TEST_F(MonitorChecks, AStatusServerProfileGoesUpOnTheStrictListener) {
+    server(strictPort);
+    ASSERT_EQ(engine->set_profile(Form("name=Status&role=3")), 0);
+    ASSERT_EQ(engine->set_scoreboard(Form("name=status&hostname=127.0.0.1&profile=Status&"
+                                          "chkinterval_normal=1&chkinterval_down=1")),
+              0);
+    EXPECT_EQ(until("status", isUp).missed, 0);
 }
 
 using MonitorRefusal = Monitoring;
