@@ -49,8 +49,8 @@ constexpr int32_t SB_TIMINGOUT = 2;  // failed checks, not yet down
 constexpr int32_t SB_DOWN = 3;
 
 // A profile's role: what its requests are.
-constexpr int32_t PROFILE_AUTH = 1;  // Access-Request with the profile's authmethod
-constexpr int32_t PROFILE_ACCT = 2;  // Accounting-Request
+constexpr int32_t PROFILE_AUTH = 1;    // Access-Request with the profile's authmethod
+constexpr int32_t PROFILE_ACCT = 2;    // Accounting-Request
 constexpr int32_t PROFILE_STATUS = 3;  // Status-Server, no user or password
 
 // One RADIUS server; its collection key is its name, which is also the host

@@ -16,6 +16,7 @@ constexpr int kUserName = 1;
 constexpr int kUserPassword = 2;
 constexpr int kChapPassword = 3;
 constexpr int kChapChallenge = 60;
+constexpr int kMessageAuthenticator = 80;
 // This vendor numbers its sub-attributes with four octets and sends no
 // sub-attribute length.
 constexpr int32_t kWideVendor = 429;
@@ -247,27 +248,42 @@ int radclient::build_request(RA_PARMS* rp, RA_SERVER* server, unsigned char* pac
     VN_ASSERT(packet != NULL);
     VN_ASSERT(rp->role == RA_ROLE_AUTH || rp->role == RA_ROLE_ACCT ||
               rp->role == RA_ROLE_DISCONNECT);
-    const bool authenticate = rp->role == RA_ROLE_AUTH;
+    VN_ASSERT(!rp->status || rp->role == RA_ROLE_AUTH);
+    const bool access = rp->role == RA_ROLE_AUTH;  // Access-Request or Status-Server
+    const bool authenticate = access && !rp->status;
     if (authenticate) {
         VN_ASSERT(rp->method == RA_AUTH_PAP || rp->method == RA_AUTH_CHAP);
         VN_ASSERT(rp->method != RA_AUTH_PAP || rp->password != NULL);
         VN_ASSERT(rp->method != RA_AUTH_CHAP || rp->password != NULL ||
                   (rp->chap_pw != NULL && rp->chap_challenge != NULL));
     }
+    // A Status-Server is always signed (RFC 5997); an Access-Request when
+    // the setting asks for it.
+    const bool sign = rp->status || (authenticate && msgauth);
 
-    packet[0] = authenticate               ? RA_CODE_ACCESS_REQUEST
+    packet[0] = rp->status                 ? RA_CODE_STATUS_SERVER
+                : authenticate             ? RA_CODE_ACCESS_REQUEST
                 : rp->role == RA_ROLE_ACCT ? RA_CODE_ACCOUNTING_REQUEST
                                            : RA_CODE_DISCONNECT_REQUEST;
     packet[1] = ++server->identifier;  // 255 wraps to 0; the first request carries 1
     unsigned char* vector = packet + 4;
-    if (authenticate)
+    if (access)
         random_vector(vector);
     else
         std::memset(vector, 0, 16);
 
     int total = sizeof(pw_auth_hdr);
     unsigned char* pos = packet + total;
-    if (rp->user != nullptr) {
+    // First, so that a server finds it before anything else it reads; its
+    // value is zero until the packet is complete.
+    if (sign) {
+        pos[0] = kMessageAuthenticator;
+        pos[1] = 18;
+        std::memset(pos + 2, 0, 16);
+        pos += 18;
+        total += 18;
+    }
+    if (rp->user != nullptr && !rp->status) {
         size_t length = std::strlen(rp->user);
         if (length > kMaxValue) length = kMaxValue;
         pos[0] = kUserName;
@@ -295,15 +311,20 @@ int radclient::build_request(RA_PARMS* rp, RA_SERVER* server, unsigned char* pac
     packet[2] = static_cast<unsigned char>(total >> 8);
     packet[3] = static_cast<unsigned char>(total);
 
-    if (!authenticate) {
+    const auto* secret = reinterpret_cast<const unsigned char*>(server->secret);
+    const auto secretLength = static_cast<unsigned int>(std::strlen(server->secret));
+    if (!access) {
         // The packet with a zero authenticator, then the secret, which is
         // never sent.
         MD5_CTX context;
         MD5Init(&context);
         MD5Update(&context, packet, static_cast<unsigned int>(total));
-        MD5Update(&context, reinterpret_cast<const unsigned char*>(server->secret),
-                  static_cast<unsigned int>(std::strlen(server->secret)));
+        MD5Update(&context, secret, secretLength);
         MD5Final(vector, &context);
+    }
+    if (sign) {
+        unsigned char* value = packet + sizeof(pw_auth_hdr) + 2;
+        hmac_md5(value, packet, static_cast<unsigned int>(total), secret, secretLength);
     }
     return total;
 }

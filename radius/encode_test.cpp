@@ -197,3 +197,38 @@ TEST(Encode, RequestsWithTheSecuritySettingsOffAreTheOctetsOfOld) {
     }
     EXPECT_EQ(lines, vtest::readFile(VANTOR_FIXTURE_DIR "/radius/packets.hex"));
 }
+
+TEST(Encode, MessageAuthenticatorComesFirstOnAccessRequestsAndEveryStatusServer) {
+    radclient client;
+    vtest::Pairs list;
+    add(list, 0, 32, RA_TYPE_STRING, 0, "nas");
+    const auto signedAsSent = [](const Request& rq, int length) {
+        std::string sent(reinterpret_cast<const char*>(rq.packet), static_cast<size_t>(length));
+        std::string zeroed = sent;
+        zeroed.replace(22, 16, 16, '\0');
+        return sent.substr(20, 2) == "\x50\x12" &&
+               vtest::signedPacket(zeroed, sent.substr(4, 16)) == sent;
+    };
+    // Asked for: before User-Name, and the password is hidden as ever.
+    RA_OPTIONS options;
+    options.msgauth = true;
+    client.set_options(options);
+    Request pap(RA_ROLE_AUTH, "alice", list.ptr, RA_AUTH_PAP, "alicepw");
+    const int length = pap.build(client);
+    EXPECT_TRUE(signedAsSent(pap, length));
+    EXPECT_EQ(hex(pap.packet + 38, 7), "0107616c696365");
+    EXPECT_EQ(revealed(pap), "alicepw" + std::string(9, '\0'));
+    // Accounting is never signed.
+    Request acct(RA_ROLE_ACCT, "alice", list.ptr);
+    EXPECT_EQ(acct.build(client), 20 + 7 + 5);
+
+    // A Status-Server carries it whatever the setting says, with neither
+    // User-Name nor credentials.
+    client.set_options(RA_OPTIONS{});
+    Request status(RA_ROLE_AUTH, "alice", list.ptr, RA_AUTH_PAP, "alicepw");
+    status.parms.status = true;
+    ASSERT_EQ(status.build(client), 20 + 18 + 5);
+    EXPECT_EQ(status.packet[0], RA_CODE_STATUS_SERVER);
+    EXPECT_TRUE(signedAsSent(status, 43));
+    EXPECT_EQ(hex(status.packet + 38, 5), "20056e6173");
+}

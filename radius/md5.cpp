@@ -162,3 +162,28 @@ void md5_calc(unsigned char* output, const unsigned char* input, unsigned int in
     MD5Update(&context, input, inlen);
     MD5Final(output, &context);
 }
+
+void hmac_md5(unsigned char output[16], const unsigned char* text, unsigned int textlen,
+              const unsigned char* key, unsigned int keylen) {
+    unsigned char block[64] = {};
+    if (keylen > sizeof block)
+        md5_calc(block, key, keylen);
+    else
+        std::memcpy(block, key, keylen);
+    unsigned char pad[64];
+    for (size_t i = 0; i < sizeof pad; ++i) pad[i] = block[i] ^ 0x36;
+    MD5_CTX context;
+    MD5Init(&context);
+    MD5Update(&context, pad, sizeof pad);
+    MD5Update(&context, text, textlen);
+    unsigned char inner[16];
+    MD5Final(inner, &context);
+    for (size_t i = 0; i < sizeof pad; ++i) pad[i] = block[i] ^ 0x5c;
+    MD5Init(&context);
+    MD5Update(&context, pad, sizeof pad);
+    MD5Update(&context, inner, sizeof inner);
+    MD5Final(output, &context);
+    // The padded key is the secret in another form.
+    std::memset(block, 0, sizeof block);
+    std::memset(pad, 0, sizeof pad);
+}

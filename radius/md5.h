@@ -1,5 +1,6 @@
 // MD5 message digest (RFC 1321), the only cryptographic primitive RADIUS needs
-// here: request authenticators, password hiding and CHAP responses.
+// here: request authenticators, password hiding, CHAP responses and, keyed
+// as HMAC-MD5 (RFC 2104), Message-Authenticator.
 //
 // Words are assembled octet by octet, so the digest is the same on any byte
 // order. A context is plain data: keep one per thread.
@@ -20,3 +21,8 @@ void MD5Final(unsigned char digest[16], MD5_CTX* context);
 
 // The 16-octet digest of inlen octets of input, written to output.
 void md5_calc(unsigned char* output, const unsigned char* input, unsigned int inlen);
+
+// The 16-octet HMAC-MD5 of textlen octets of text under key (any length: a key
+// longer than a block is hashed first), written to output.
+void hmac_md5(unsigned char output[16], const unsigned char* text, unsigned int textlen,
+              const unsigned char* key, unsigned int keylen);

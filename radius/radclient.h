@@ -163,8 +163,8 @@ struct RA_PARMS {
     int32_t result;                    // RA_RET_*
     int32_t tries;                     // sends so far
     char message[kRadiusMessageSize];  // diagnostic text, empty when none
-    bool status;                       // a Status-Server instead of an Access-Request (role RA_ROLE_AUTH)
-    int32_t ignored;                   // datagrams that reply verification turned away
+    bool status;      // a Status-Server instead of an Access-Request (role RA_ROLE_AUTH)
+    int32_t ignored;  // datagrams that reply verification turned away
 };
 
 // Request security, off by default: requests and replies exactly as they
@@ -315,6 +315,15 @@ public:
     // header's length field says.
     int result_recv(RA_PARMS* rp, unsigned long addr, const unsigned char* packet, size_t received,
                     VALUE_PAIR*& reply) const;
+    // Whether received octets of reply answer request (the packet as sent),
+    // proved with the secret: null when they do, else why not: "short
+    // packet", "wrong identifier", "bad length" (the length field is below a
+    // header or beyond what arrived), "bad Response Authenticator", "bad
+    // Message-Authenticator" (whenever one is there) or, when require_msgauth
+    // is set and request is an Access-Request or Status-Server, "no
+    // Message-Authenticator". received is at most kRadiusPacketSize.
+    static const char* verify_reply(const unsigned char* request, const unsigned char* reply,
+                                    size_t received, const char* secret, bool require_msgauth);
     // Decodes the attributes of a packet of received octets into a new list:
     // 0, or -1 when an attribute length makes the packet unreadable (the pairs
     // before it stay in the list). Decoding stops at the header's length or

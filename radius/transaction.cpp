@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "foundation/utils.h"
 #include "foundation/vnassert.h"
@@ -90,6 +91,103 @@ int waitReadable(int fd, int ms) {
     }
 }
 
+// What a wait checks a datagram against before taking it as the reply.
+struct Verifier {
+    const unsigned char* request;  // the packet as sent
+    const char* secret;
+    bool requireMsgAuth;
+};
+
+// Waits up to ms for the reply to the request: the received octets' count
+// (the datagram in reply, its sender in from), 0 when nothing was taken in
+// time, -1 when the wait failed. Without a verifier the first datagram is
+// the reply, as it always was; with one, datagrams that do not verify are
+// counted in rp and server and the wait goes on for the rest of its time.
+ssize_t awaitReply(int fd, int ms, const Verifier* verifier, RA_PARMS* rp, RA_SERVER* server,
+                   unsigned char* reply, sockaddr_in& from) {
+    const uint32_t start = GetTickCount();
+    for (;;) {
+        const int64_t spent = static_cast<int32_t>(GetTickCount() - start);
+        const int ready = waitReadable(fd, spent >= ms ? 0 : static_cast<int>(ms - spent));
+        if (ready <= 0) return ready;
+        socklen_t fromLength = sizeof from;
+        const ssize_t received = recvfrom(fd, reply, kRadiusPacketSize, 0,
+                                          reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (!verifier) return received > 0 ? received : 0;
+        if (received <= 0) continue;
+        const char* why =
+            radclient::verify_reply(verifier->request, reply, static_cast<size_t>(received),
+                                    verifier->secret, verifier->requireMsgAuth);
+        if (!why) return received;
+        ++rp->ignored;
+        ++server->ignored;
+        setMessage(rp, "Ignored %d %s that failed verification (last: %s)", rp->ignored,
+                   rp->ignored == 1 ? "datagram" : "datagrams", why);
+    }
+}
+
+// Sockets this thread keeps for verified transactions, one per server
+// address and port, the most recently used last. Verification makes a late
+// reply to an earlier request harmless, so a socket can serve request after
+// request; a server then sees one client port instead of a new one each
+// time. Bounded, so that a thread checking many servers keeps few
+// descriptors; closed when the thread ends.
+class KeptSockets {
+public:
+    KeptSockets() = default;
+    KeptSockets(const KeptSockets&) = delete;
+    KeptSockets& operator=(const KeptSockets&) = delete;
+    ~KeptSockets() {
+        for (const Entry& entry : entries_) close(entry.fd);
+    }
+    // The socket for a server, or -1 when there is none yet.
+    int find(uint32_t address, uint16_t port) {
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].address != address || entries_[i].port != port) continue;
+            const Entry found = entries_[i];
+            entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+            entries_.push_back(found);
+            return found.fd;
+        }
+        return -1;
+    }
+    void keep(uint32_t address, uint16_t port, int fd) {
+        if (entries_.size() == kMost) {
+            close(entries_.front().fd);
+            entries_.erase(entries_.begin());
+        }
+        entries_.push_back(Entry{address, port, fd});
+    }
+    // Closes a socket whose wait failed, so that the next request has a new one.
+    void drop(int fd) {
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].fd != fd) continue;
+            close(fd);
+            entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
+
+private:
+    static constexpr size_t kMost = 16;
+    struct Entry {
+        uint32_t address;
+        uint16_t port;
+        int fd;
+    };
+    std::vector<Entry> entries_;
+};
+
+thread_local KeptSockets keptSockets;
+
+// Reads away what waits on a kept socket (late replies to earlier
+// requests), so that the next wait starts empty. Bounded against a flood.
+void drain(int fd) {
+    unsigned char discard[kRadiusPacketSize];
+    for (int i = 0; i < 64 && recv(fd, discard, sizeof discard, MSG_DONTWAIT) >= 0; ++i) {
+    }
+}
+
 }  // namespace
 
 uint16_t radclient::server_port(const RA_SERVER* server, int role) {
@@ -158,20 +256,36 @@ int radclient::rad_authenticate(RA_PARMS* rp) {
         if (address != 0xFFFFFFFFu) server->address = address;
     }
 
-    Socket sock;
-    sock.fd = request_socket(rp);
-    if (sock.fd < 0) return rp->result;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(address);
+    to.sin_port = htons(server_port(server, rp->role));
+
+    // Without verification every attempt has a socket of its own, so that a
+    // late reply to an earlier request cannot be taken for this one.
+    const bool verify = verifyreply;
+    Socket own;
+    int fd = verify ? keptSockets.find(address, to.sin_port) : -1;
+    if (fd >= 0) {
+        drain(fd);
+    } else {
+        own.fd = request_socket(rp);
+        if (own.fd < 0) return rp->result;
+        if (verify) {
+            fd = own.release();
+            keptSockets.keep(address, to.sin_port, fd);
+        } else {
+            fd = own.fd;
+        }
+    }
 
     // Built once: every re-send carries the same identifier and authenticator,
     // so that a server can recognise it as the same request.
     unsigned char packet[kRadiusPacketSize];
     const int length = build_request(rp, server, packet);
     if (length < 0) return rp->result;
+    const Verifier verifier{packet, server->secret, requiremsgauth};
 
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(address);
-    to.sin_port = htons(server_port(server, rp->role));
     const int waitMs = waitMilliseconds(server->timeout);
     for (;;) {
         ++rp->tries;
@@ -179,11 +293,15 @@ int radclient::rad_authenticate(RA_PARMS* rp) {
         // The send is not checked: one that fails is waited out like a lost
         // one and ends as a time-out, so the server's statistics still show
         // that it was not reached.
-        sendto(sock.fd, packet, static_cast<size_t>(length), 0,
-               reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        const int ready = waitReadable(sock.fd, waitMs);
+        sendto(fd, packet, static_cast<size_t>(length), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to);
+        unsigned char reply[kRadiusPacketSize];
+        sockaddr_in from{};
+        const ssize_t received =
+            awaitReply(fd, waitMs, verify ? &verifier : nullptr, rp, server, reply, from);
         rp->response_time = static_cast<int32_t>(GetTickCount() - sentAt);
-        if (ready < 0) {
+        if (received < 0) {
+            if (verify) keptSockets.drop(fd);
             setMessage(rp, "select failed waiting for radius response: %d", -1);
             return rp->result;
         }
@@ -192,23 +310,16 @@ int radclient::rad_authenticate(RA_PARMS* rp) {
         server->last_request = std::time(nullptr);
 
         rp->result = RA_RET_TIMEOUT;
-        if (ready > 0) {
-            unsigned char reply[kRadiusPacketSize];
-            sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            const ssize_t received = recvfrom(sock.fd, reply, sizeof reply, 0,
-                                              reinterpret_cast<sockaddr*>(&from), &fromLength);
-            if (received > 0) {
-                VALUE_PAIR* pairs = nullptr;
-                rp->result = result_recv(rp, ntohl(from.sin_addr.s_addr), reply,
-                                         static_cast<size_t>(received), pairs);
-                pairfree(rp->reply);
-                rp->reply = pairs;
-                if (rp->result == RA_RET_NAK) ++server->rejects;
-                if (rp->result == RA_RET_ACK) ++server->accepts;
-                server->last_reply = std::time(nullptr);
-                server->unanswered = 0;
-            }
+        if (received > 0) {
+            VALUE_PAIR* pairs = nullptr;
+            rp->result = result_recv(rp, ntohl(from.sin_addr.s_addr), reply,
+                                     static_cast<size_t>(received), pairs);
+            pairfree(rp->reply);
+            rp->reply = pairs;
+            if (rp->result == RA_RET_NAK) ++server->rejects;
+            if (rp->result == RA_RET_ACK) ++server->accepts;
+            server->last_reply = std::time(nullptr);
+            server->unanswered = 0;
         }
         if (rp->result != RA_RET_TIMEOUT) break;
         if (rp->tries > server->retries || server->unanswered > server->retries) break;

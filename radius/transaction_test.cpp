@@ -158,6 +158,104 @@ TEST(Transactions, ReplyIsTimedFromTheSendAndClassifiedByItsCode) {
     close(unused);
 }
 
+// The true answer to a request as received: code, the request's identifier
+// plus shift, a Message-Authenticator when signing, then attributes; the
+// Response Authenticator computed with testing123.
+std::string answerTo(const std::string& request, uint8_t code, bool sign,
+                     const std::string& attributes = "", int shift = 0) {
+    std::string reply = std::string(1, static_cast<char>(code)) +
+                        static_cast<char>(request[1] + shift) + std::string(2, '\0') +
+                        request.substr(4, 16) + (sign ? "\x50\x12" + std::string(16, '\0') : "") +
+                        attributes;
+    reply[3] = static_cast<char>(reply.size());
+    if (sign) reply = vtest::signedPacket(reply, request.substr(4, 16));
+    reply.replace(4, 16, vtest::md5(reply + "testing123"));
+    return reply;
+}
+
+TEST(Transactions, VerificationTakesTheTrueReplyOverForgedOnesAndKeepsOneSocket) {
+    radclient client;
+    vtest::UdpSocket peer;
+    client.server_add("127.0.0.1", "testing123", peer.port, 0, RA_ROLE_AUTH, 0, 1);
+    const RA_SERVER* entry = client.server_get(RA_ROLE_AUTH);
+    // Answers each request with a Reject whose authenticator is wrong, then a
+    // true Reject for the next identifier, then the true Accept (signed when
+    // signAccept): an attacker who sees requests and a slower server.
+    std::atomic<bool> signAccept{true};
+    std::vector<std::string> requests;
+    std::set<uint16_t> clientPorts;
+    std::thread server([&] {
+        for (int n = 0; n < 5; ++n) {
+            sockaddr_in from{};
+            const std::string request = peer.receive(5000, &from);
+            if (request.empty()) return;
+            requests.push_back(request);
+            clientPorts.insert(ntohs(from.sin_port));
+            std::string forged = answerTo(request, RA_CODE_ACCESS_REJECT, false);
+            forged[7] ^= 1;
+            for (const std::string& reply :
+                 {forged, answerTo(request, RA_CODE_ACCESS_REJECT, false, "", 1),
+                  answerTo(request, RA_CODE_ACCESS_ACCEPT, signAccept, "\x12\x04ok")})
+                sendto(peer.fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                       sizeof from);
+        }
+    });
+
+    // Off: the first datagram is the reply, as it always was.
+    EXPECT_EQ(Response(client.auth("u", "p", RA_AUTH_PAP, nullptr))->result, RA_RET_NAK);
+
+    // On: the true reply wins and the forged ones are counted; one socket
+    // serves every request of this thread.
+    RA_OPTIONS options;
+    options.msgauth = options.verifyreply = options.requiremsgauth = true;
+    client.set_options(options);
+    for (int n = 0; n < 2; ++n) {
+        Response verified(client.auth("u", "p", RA_AUTH_PAP, nullptr));
+        EXPECT_EQ(verified->result, RA_RET_ACK);
+        EXPECT_STREQ(radclient::vp_get(verified->reply, 0, 18)->strvalue, "ok");
+        EXPECT_STREQ(verified->message,
+                     "Ignored 2 datagrams that failed verification (last: wrong identifier)");
+    }
+    EXPECT_EQ(entry->ignored, 4);
+    EXPECT_EQ(entry->accepts, 2);
+
+    // An unsigned Accept is not enough when a signature is required.
+    signAccept = false;
+    Response unsignedAccept(client.auth("u", "p", RA_AUTH_PAP, nullptr));
+    EXPECT_EQ(unsignedAccept->result, RA_RET_TIMEOUT);
+    EXPECT_STREQ(unsignedAccept->message,
+                 "Ignored 3 datagrams that failed verification (last: no Message-Authenticator)");
+    options.requiremsgauth = false;
+    client.set_options(options);
+    EXPECT_EQ(Response(client.auth("u", "p", RA_AUTH_PAP, nullptr))->result, RA_RET_ACK);
+    server.join();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(requests[0].substr(20, 2), "\x01\x03");  // unsigned while off
+    EXPECT_EQ(requests[1].substr(20, 2), "\x50\x12");
+    EXPECT_EQ(clientPorts.size(), 2u);  // one for the first request, one kept for the rest
+
+    // Each check on its own: a cut packet, a length beyond what arrived, a
+    // Message-Authenticator that is there but wrong.
+    const std::string request = requests[4];
+    const auto* sent = reinterpret_cast<const unsigned char*>(request.data());
+    const auto why = [&](const std::string& reply, bool require = false) {
+        return vtest::text(
+            radclient::verify_reply(sent, reinterpret_cast<const unsigned char*>(reply.data()),
+                                    reply.size(), "testing123", require));
+    };
+    std::string good = answerTo(request, RA_CODE_ACCESS_ACCEPT, true);
+    EXPECT_EQ(why(good, true), "<null>");
+    EXPECT_EQ(why(good.substr(0, 19)), "short packet");
+    EXPECT_EQ(why(good.substr(0, 37)), "bad length");
+    std::string badSignature = good;
+    badSignature[30] ^= 1;
+    badSignature.replace(4, 16, request.substr(4, 16));
+    badSignature.replace(4, 16, vtest::md5(badSignature + "testing123"));
+    EXPECT_EQ(why(badSignature), "bad Message-Authenticator");
+    EXPECT_EQ(why(answerTo(request, RA_CODE_ACCESS_ACCEPT, false), true),
+              "no Message-Authenticator");
+}
+
 TEST(Transactions, RequestSocketsOwnTheirPortsAndAFailedSendEndsAsATimeOut) {
     // Held side by side, no two request sockets share a port (with the reuse
     // flag left on, a few hundred would).

@@ -19,6 +19,26 @@ inline std::string md5(const std::string& input) {
     return std::string(reinterpret_cast<const char*>(digest), 16);
 }
 
+// The 16 octets of HMAC-MD5(key, text).
+inline std::string hmac(const std::string& key, const std::string& text) {
+    unsigned char digest[16];
+    hmac_md5(digest, reinterpret_cast<const unsigned char*>(text.data()),
+             static_cast<unsigned int>(text.size()),
+             reinterpret_cast<const unsigned char*>(key.data()),
+             static_cast<unsigned int>(key.size()));
+    return std::string(reinterpret_cast<const char*>(digest), 16);
+}
+
+// A packet whose Message-Authenticator (18 octets at offset 20, value zero)
+// is filled in: HMAC-MD5 under testing123 with authenticator in the header's
+// place (the request's, for a reply).
+inline std::string signedPacket(std::string packet, const std::string& authenticator) {
+    std::string hashed = packet;
+    hashed.replace(4, 16, authenticator);
+    packet.replace(22, 16, hmac("testing123", hashed));
+    return packet;
+}
+
 inline std::string hex(const std::string& octets) {
     return hex(reinterpret_cast<const unsigned char*>(octets.data()), octets.size());
 }
@@ -39,8 +59,8 @@ struct Request {
     Request(int role, const char* user, const VALUE_PAIR* list = nullptr, int method = 0,
             const char* password = nullptr, const char* response = nullptr,
             const char* challenge = nullptr)
-        : parms{user, password, response, challenge, 7, method, role,
-                list, nullptr,  nullptr,  0,         0, 0,      {}} {
+        : parms{user,    password, response, challenge, 7, method, role,  list,
+                nullptr, nullptr,  0,        0,         0, {},     false, 0} {
         server.secret = const_cast<char*>("testing123");
     }
     int build(const radclient& client) { return client.build_request(&parms, &server, packet); }
