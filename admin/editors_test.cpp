@@ -95,11 +95,13 @@ TEST_F(Editors, ProfilesShowTheirRoleAndMethodNames) {
         kListEnd;
     EXPECT_EQ(prefix(post("profiles", "name=P+1&role=2&authmethod=2"), expected), expected);
     EXPECT_TRUE(shows(get("profiles?name=P+1&role=7&authmethod=9"), "Unknown</TD><TD>Unknown"));
-    EXPECT_TRUE(shows(post("profiles", "name=P+1&role=2&authmethod=1"), "Accounting</TD><TD>PAP"));
+    EXPECT_TRUE(
+        shows(post("profiles", "name=P+1&role=3&authmethod=1"), "Status-Server</TD><TD>PAP"));
     EXPECT_TRUE(shows(get("profiles_edit?name=P+1"),
                       "CELLSPACING=0><TD>Profile name</TD><TD><B>P 1</B></TD><INPUT TYPE=HIDDEN "
                       "NAME=\"name\" VALUE=\"P 1\"><TR><TD>Role</TD><TD><SELECT NAME=\"role\" "
-                      "><OPTION VALUE=\"1\" >Authentication<OPTION VALUE=\"2\" SELECTED>"));
+                      "><OPTION VALUE=\"1\" >Authentication<OPTION VALUE=\"2\" >Accounting"
+                      "<OPTION VALUE=\"3\" SELECTED>Status-Server</SELECT>"));
     EXPECT_TRUE(shows(get("profiles_edit?name=Q"), input("Profile name", 20, 64, "name", "")));
 }
 

@@ -54,6 +54,7 @@ private:
 const char* roleName(int32_t role) {
     if (role == PROFILE_AUTH) return "Authentication";
     if (role == PROFILE_ACCT) return "Accounting";
+    if (role == PROFILE_STATUS) return "Status-Server";
     return "Unknown";
 }
 
@@ -273,7 +274,8 @@ int vantor_profiles_edit(wc_config* config) {
         } else {
             wc_input(config, "name", 2, 20, 64, "Profile name");
         }
-        static const char* const kRoles[] = {"1", "Authentication", "2", "Accounting", nullptr};
+        static const char* const kRoles[] = {"1", "Authentication", "2",    "Accounting",
+                                             "3", "Status-Server",  nullptr};
         static const char* const kMethods[] = {"1", "PAP", "2", "CHAP", nullptr};
         wc_select(config, "role", kRoles, nullptr, "Role");
         wc_select(config, "authmethod", kMethods, nullptr, "Auth Method");

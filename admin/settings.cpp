@@ -15,6 +15,21 @@ const char* const kDateFormats[] = {"1", "MMDDYY",   "2", "DDMMYY",   "3",    "Y
                                     "4", "YYDDMM",   "5", "MMDDCCYY", "6",    "DDMMCCYY",
                                     "7", "CCYYMMDD", "8", "CCYYDDMM", nullptr};
 const char* const kDateSeparators[] = {"/", "/", ".", ".", "-", "-", ",", ",", nullptr};
+const char* const kNoYes[] = {"0", "No", "1", "Yes", nullptr};
+
+// The request security switches, off unless the administrator turns them on:
+// requests and replies stay as they always were until then.
+void securityRows(wc_config* config) {
+    const char* const rows[][2] = {
+        {"vnmsgauth", "Send Message-Authenticator"},
+        {"vnverifyreply", "Verify replies"},
+        {"vnrequiremsgauth", "Require Message-Authenticator in replies"},
+    };
+    for (const auto& [key, label] : rows) {
+        wc_default(config, key, "0");
+        wc_select(config, key, kNoYes, nullptr, label);
+    }
+}
 
 bool isEmpty(std::mutex& lock, aaContext* table) {
     std::lock_guard<std::mutex> guard(lock);
@@ -106,6 +121,7 @@ int vantor_configure(wc_config* config) {
     wc_input(config, "vnsmtp", 2, 25, 64, "SMTP server");
     wc_input(config, "vnmailfrom", 2, 25, 64, "Notify email FROM: address");
     wc_input(config, "vnmailsubject", 2, 35, 255, "Notify email Subject");
+    securityRows(config);
     vantor_footer(config, true);
     return 0;
 }

@@ -16,6 +16,12 @@ const std::string kStyle =
     "ask(t,u){if(confirm(t))window.location=u;}</SCRIPT><BODY BGCOLOR=#ffffff TEXT=#ffffff><DIV "
     "CLASS=HDR><B>RADIUS</B> test client &nbsp;&nbsp; <FONT>version 4.0.11</FONT></DIV>";
 
+// A No/Yes selection row with No chosen.
+std::string noYes(const std::string& label, const std::string& name) {
+    return "<TR><TD>" + label + "</TD><TD><SELECT NAME=\"" + name +
+           "\" ><OPTION VALUE=\"0\" SELECTED>No<OPTION VALUE=\"1\" >Yes</SELECT></TD>";
+}
+
 std::string titleBar(const std::string& title) {
     return "<P><TABLE WIDTH=100% CELLPADDING=3 CELLSPACING=1><TR><TD ID=rw><B>" + title +
            "</B></FONT></TD><TR><TD BGCOLOR=#cacdff><FORM METHOD=POST ACTION=save><TABLE "
@@ -65,10 +71,13 @@ TEST_F(Settings, BeforeTheEngineRunsOnlyTheSettingsAreOffered) {
             "server</TD><TD><INPUT SIZE=25 MAXLEN=64 NAME=\"vnsmtp\" VALUE=\"mail\" ></TD><TR><TD>"
             "Notify email FROM: address</TD><TD><INPUT SIZE=25 MAXLEN=64 NAME=\"vnmailfrom\" "
             "VALUE=\"\" ></TD><TR><TD>Notify email Subject</TD><TD><INPUT SIZE=35 MAXLEN=255 "
-            "NAME=\"vnmailsubject\" VALUE=\"[VANTOR] $name is $status\" ></TD></TD></TABLE></TD>"
-            "<TR><TD ALIGN = RIGHT><INPUT NAME=continue TYPE=SUBMIT VALUE = \">> Continue\"></TD>"
-            "</TABLE><P><HR SIZE=1><FONT COLOR=#000000 SIZE=1>Vantor 4.0.11 - RADIUS test client "
-            "and server monitor</FONT>");
+            "NAME=\"vnmailsubject\" VALUE=\"[VANTOR] $name is $status\" ></TD>" +
+            noYes("Send Message-Authenticator", "vnmsgauth") +
+            noYes("Verify replies", "vnverifyreply") +
+            noYes("Require Message-Authenticator in replies", "vnrequiremsgauth") +
+            "</TD></TABLE></TD><TR><TD ALIGN = RIGHT><INPUT NAME=continue TYPE=SUBMIT VALUE = "
+            "\">> Continue\"></TD></TABLE><P><HR SIZE=1><FONT COLOR=#000000 SIZE=1>Vantor 4.0.11 "
+            "- RADIUS test client and server monitor</FONT>");
     // The defaults wait in the open transaction until the page is saved.
     EXPECT_EQ(settings().find("vnsmtp"), std::string::npos);
     EXPECT_EQ(page(get("write")), kStyle +
@@ -125,10 +134,16 @@ TEST_F(Settings, WithTheEngineTheFullPageSetAndItsData) {
               std::string::npos)
         << form;
     EXPECT_EQ(form.find("DataDirectory"), std::string::npos);
-    // "[None]" posts an empty value, which removes the setting; the engine rereads its dates.
-    EXPECT_EQ(post("save", "vndefaultprof=&vndateformat=7").find("setTimeout"), std::string::npos);
+    // "[None]" posts an empty value, which removes the setting; the engine
+    // rereads its dates and hands the client its request security.
+    EXPECT_FALSE(engine.client->options().msgauth);
+    EXPECT_EQ(post("save", "vndefaultprof=&vndateformat=7&vnmsgauth=1").find("setTimeout"),
+              std::string::npos);
     EXPECT_EQ(settings().find("vndefaultprof"), std::string::npos);
+    EXPECT_NE(settings().find("vnmsgauth=1\n"), std::string::npos);
     EXPECT_EQ(engine.dateformat, 7);
+    EXPECT_TRUE(engine.client->options().msgauth);
+    EXPECT_FALSE(engine.client->options().verifyreply);
 
     EXPECT_NE(get("write").find("All settings saved successfully."), std::string::npos);
     for (const char* file : {"server", "profile.dat", "monitor.dat"})

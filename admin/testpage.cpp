@@ -49,13 +49,14 @@ void selection(wc_config* config, const char* key, aaContext* names, const char*
     aaDestroyContext(names);
 }
 
-// What the profile needs from the administrator, in order: the login, the
-// password for an authentication profile, then every variable its
-// attributes refer to that the engine does not fill in itself.
+// What the profile needs from the administrator, in order: the login (a
+// Status-Server names no user), the password for an authentication profile,
+// then every variable its attributes refer to that the engine does not fill
+// in itself.
 aaContext* variablesToAsk(const profile_rec* profile) {
     aaContext* asked = aaCreateContext(AA_ORDERED | AA_NOCASE);
     if (!asked) return nullptr;
-    aaPut(asked, "Login", "", AA_DUPKEY | AA_DUPVAL);
+    if (profile->role != PROFILE_STATUS) aaPut(asked, "Login", "", AA_DUPKEY | AA_DUPVAL);
     if (profile->role == PROFILE_AUTH) aaPut(asked, "Password", "", AA_DUPKEY | AA_DUPVAL);
     void* value = nullptr;
     aaScanBegin(profile->attributes, nullptr);
@@ -99,7 +100,16 @@ RA_RESPONSE* transaction(vantor& engine, const Run& run, const VALUE_PAIR* list)
     if (run.role == PROFILE_AUTH)
         return engine.client->auth(run.hostname.c_str(), run.login.c_str(), run.password.c_str(),
                                    run.method, list);
+    if (run.role == PROFILE_STATUS) return engine.client->status(run.hostname.c_str(), list);
     return engine.client->acct(run.hostname.c_str(), run.login.c_str(), list);
+}
+
+// Whether the form holds what the profile's requests need: a Status-Server
+// needs nothing typed in, accounting a login, authentication a password too.
+bool readyToRun(const Run& run) {
+    if (run.role == PROFILE_STATUS) return true;
+    if (run.login.empty()) return false;
+    return run.role == PROFILE_ACCT || (run.role == PROFILE_AUTH && !run.password.empty());
 }
 
 void showSingle(wc_config* config, RA_RESPONSE* response, VALUE_PAIR* list) {
@@ -225,8 +235,7 @@ int vantor_vantor(wc_config* config) {
     run.hostname = orEmpty(http_get(form, "hostname"));
     run.login = orEmpty(http_get(form, "login"));
     run.password = orEmpty(http_get(form, "password"));
-    const bool ready = !run.login.empty() && ((run.role == PROFILE_AUTH && !run.password.empty()) ||
-                                              run.role == PROFILE_ACCT);
+    const bool ready = readyToRun(run);
     if (http_get(form, "continue") && stated && ready) runRequests(config, *engine, run);
 
     formStore.reset();

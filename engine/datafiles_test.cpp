@@ -42,7 +42,7 @@ TEST_F(DataFiles, FilesAreWrittenByTheRowRulesAndReadBackUnchanged) {
     engine->set_profile(Form("name=authentication&action=delete"));
     engine->set_profile(Form("name=Accounting&action=DELETE"));
     ASSERT_EQ(engine->set_server(Form("name=10.0.0.9")), 0);  // an empty secret
-    engine->set_profile(Form("name=Probe&role=2&authmethod=2"));
+    engine->set_profile(Form("name=Probe&role=3&authmethod=2"));
     engine->set_profile(Form("name=Probe&attrname=7&attributeid=31&data=line1\nline2\r"));
     engine->set_profile(Form("name=Probe&attrname=ident&attributeid=5&data=$counter10"));
     engine->set_profile(Form("name=Probe&attrname=3&attributeid=44&data=x&tag=2"));
@@ -60,7 +60,7 @@ TEST_F(DataFiles, FilesAreWrittenByTheRowRulesAndReadBackUnchanged) {
 
     const std::string files =
         "10.0.0.9\t\xB3\t1645\t1646\t2\t0\n"
-        "Probe\tP\t2\t2\t\xB3\t\xB3\t\xB3\t\n"
+        "Probe\tP\t3\t2\t\xB3\t\xB3\t\xB3\t\n"
         "Probe\tA\t7\t31\t0\tline1\xB1line2\xB2\t0\t\n"
         "Probe\tA\t8\t5\t0\t$counter10\t0\t\n"
         "Probe\tA\t3\t44\t0\tx\t2\t\n"
@@ -74,7 +74,7 @@ TEST_F(DataFiles, FilesAreWrittenByTheRowRulesAndReadBackUnchanged) {
     EXPECT_EQ(server(*engine, "10.0.0.9"),
               "acctport=1646&authport=1645&name=10.0.0.9&retries=0&secret=&timeout=2");
     EXPECT_EQ(profile(*engine, "probe", "7"),
-              "attributeid=31&authmethod=2&data=line1\nline2\r&role=2&tag=0&vendorid=0");
+              "attributeid=31&authmethod=2&data=line1\nline2\r&role=3&tag=0&vendorid=0");
     // The name as first spelled; an unknown one writes nothing.
     EXPECT_EQ(fieldsOf([&](registry* out) { engine->get_scoreboard(out, "ALPHA"); }),
               "chkinterval_down=5&chkinterval_normal=15&email=ops@example.com,b@example.com"

@@ -148,6 +148,10 @@ void vantor::check(const char* name, scoreboard& copy) {
         res = client->auth(copy.hostname, copy.username, copy.password, authmethod, request);
     } else if (role == PROFILE_ACCT) {
         res = client->acct(copy.hostname, copy.username, request);
+    } else if (role == PROFILE_STATUS) {
+        // Asks whether the server is alive without logging anybody in: the
+        // monitor's user name and password are not sent.
+        res = client->status(copy.hostname, request);
     }
     radclient::pairfree(request);
 

@@ -1,6 +1,7 @@
 // The monitor engine without a RADIUS server: the state machine's arithmetic
-// driven by responses built here, and a pass whose checks go to a UDP port
-// that never answers while another thread edits the monitors.
+// driven by responses built here, a pass whose checks go to a UDP port that
+// never answers while another thread edits the monitors, and a Status-Server
+// check.
 #include "engine/monitor.h"
 
 #include "tests/support/engine.h"
@@ -33,14 +34,6 @@ TEST(MonitorState, UpAndDownTimeHalveAboveFourDaysAndResponseTimesAverage) {
     }
 }
 
-// Whether the request is an Access-Request (code 1) with an attribute of the type.
-bool carries(const std::string& request, int type) {
-    for (size_t at = 20; at + 1 < request.size() && uint8_t(request[at + 1]) > 1;
-         at += uint8_t(request[at + 1]))
-        if (uint8_t(request[at]) == type) return request[0] == 1;
-    return false;
-}
-
 // The pass goes through m0 to m3, one second each. m0's profile sends
 // nothing. During m1's check another thread deletes m1 and edits m2 and the
 // profile, each at once; during m2's check it asks the pass to stop.
@@ -53,7 +46,7 @@ TEST_F(EngineTest, MonitorEditsDuringSlowChecksNeverWaitAndStopEndsThePass) {
                   Form("name=127.0.0.1&secret=s&timeout=1&authport=" + port + "&acctport=" + port)),
               0);
     engine->set_profile(Form("name=Authentication&authmethod=2"));  // CHAP
-    engine->set_profile(Form("name=Other&role=3"));
+    engine->set_profile(Form("name=Other&role=9"));
     for (const std::string name : {"m0", "m1", "m2", "m3"}) {
         // m2 is down at its first failed check, and its notice falls due (and fails).
         engine->set_scoreboard(
@@ -81,7 +74,7 @@ TEST_F(EngineTest, MonitorEditsDuringSlowChecksNeverWaitAndStopEndsThePass) {
 
     EXPECT_LT(edits.count(), 0.5);
     // CHAP-Password (3) as asked, then User-Password (2) for a method that is not CHAP.
-    EXPECT_TRUE(carries(requests[0], 3) && carries(requests[1], 2));
+    EXPECT_TRUE(carries(requests[0], 1, 3) && carries(requests[1], 1, 2));
     EXPECT_EQ(monitor(*engine, "m0").status, SB_UNKNOWN);
     EXPECT_EQ(monitor(*engine, "m1").lastcheck, 0) << "deleted during its check, and stays so";
     const scoreboard m2 = monitor(*engine, "m2");
@@ -94,6 +87,26 @@ TEST_F(EngineTest, MonitorEditsDuringSlowChecksNeverWaitAndStopEndsThePass) {
     scoreboard quiet{};
     EXPECT_EQ(engine->notify(&quiet, "quiet"), 0);
     EXPECT_EQ(monitor(*engine, "m3").lastcheck, created) << "never checked";
+}
+
+// A Status-Server profile asks the server whether it is alive, naming
+// nobody although the monitor has a user and password.
+TEST_F(EngineTest, StatusServerMonitorNamesNoUser) {
+    UdpSocket silent;
+    auto engine = start();
+    const std::string port = std::to_string(silent.port);
+    ASSERT_EQ(engine->set_server(Form("name=127.0.0.1&secret=s&timeout=1&retries=0&authport=" +
+                                      port + "&acctport=" + port)),
+              0);
+    engine->set_profile(Form("name=Alive&role=3"));
+    engine->set_scoreboard(
+        Form("name=m&profile=Alive&hostname=127.0.0.1&username=u&password=p"
+             "&chkinterval_normal=-1&timeout_down=100"));
+    std::atomic<bool> stop{false};
+    EXPECT_EQ(engine->run(stop), 0);
+    const std::string request = silent.receive(0);
+    EXPECT_TRUE(request.size() >= 20 && request[0] == 12);
+    EXPECT_FALSE(carries(request, 12, 1)) << "no User-Name";
 }
 
 }  // namespace

@@ -63,6 +63,21 @@ TEST_F(WebTest, FirstVisitResubmitsWithTheDefaultsAndRemembersVariables) {
     // Without a password nothing runs.
     EXPECT_EQ(post("vantor", "state=ok&profile=p&continue=1&login=alice").find("Status: "),
               std::string::npos);
+
+    // A Status-Server asks for neither and runs without them: one request,
+    // naming nobody, to the authentication port.
+    const std::string radiusPort = std::to_string(silent.port);
+    ASSERT_EQ(engine->set_server(Form("name=localhost&secret=s&timeout=1&retries=0&authport=" +
+                                      radiusPort + "&acctport=1")),
+              0);
+    engine->set_profile(Form("name=alive&role=3"));
+    page = post("vantor", "state=reconfig&profile=alive");
+    EXPECT_EQ(page.find("NAME=\"Login\""), std::string::npos);
+    page = post("vantor", "state=ok&profile=alive&continue=1&hostname=localhost");
+    EXPECT_NE(page.find("<B>Status: </B>Timeout"), std::string::npos) << page;
+    const std::string request = silent.receive(1000);
+    EXPECT_TRUE(request.size() >= 20 && request[0] == 12);
+    EXPECT_FALSE(vtest::carries(request, 12, 1)) << "no User-Name";
 }
 
 TEST_F(WebTest, SingleRequestsAndBatches) {

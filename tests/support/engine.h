@@ -51,6 +51,14 @@ inline scoreboard monitor(vantor& engine, const char* name) {
     return sb ? *sb : scoreboard{};
 }
 
+// Whether the RADIUS packet has the code and an attribute of the type.
+inline bool carries(const std::string& packet, int code, int type) {
+    for (size_t at = 20; at + 1 < packet.size() && uint8_t(packet[at + 1]) > 1;
+         at += uint8_t(packet[at + 1]))
+        if (uint8_t(packet[at]) == type) return packet[0] == code;
+    return false;
+}
+
 // A temporary directory with the settings file "radiusd.ini" (section
 // "Tarnwell") and the data directory "data".
 class EngineTest : public ::testing::Test {
