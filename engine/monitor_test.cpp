@@ -1,7 +1,6 @@
 // The monitor engine without a RADIUS server: the state machine's arithmetic
-// driven by responses built here, a pass whose checks go to a UDP port that
-// never answers while another thread edits the monitors, and a Status-Server
-// check.
+// driven by responses built here, and a pass whose checks go to a UDP port
+// that never answers while another thread edits the monitors.
 #include "engine/monitor.h"
 
 #include "tests/support/engine.h"
@@ -87,26 +86,6 @@ TEST_F(EngineTest, MonitorEditsDuringSlowChecksNeverWaitAndStopEndsThePass) {
     scoreboard quiet{};
     EXPECT_EQ(engine->notify(&quiet, "quiet"), 0);
     EXPECT_EQ(monitor(*engine, "m3").lastcheck, created) << "never checked";
-}
-
-// A Status-Server profile asks the server whether it is alive, naming
-// nobody although the monitor has a user and password.
-TEST_F(EngineTest, StatusServerMonitorNamesNoUser) {
-    UdpSocket silent;
-    auto engine = start();
-    const std::string port = std::to_string(silent.port);
-    ASSERT_EQ(engine->set_server(Form("name=127.0.0.1&secret=s&timeout=1&retries=0&authport=" +
-                                      port + "&acctport=" + port)),
-              0);
-    engine->set_profile(Form("name=Alive&role=3"));
-    engine->set_scoreboard(
-        Form("name=m&profile=Alive&hostname=127.0.0.1&username=u&password=p"
-             "&chkinterval_normal=-1&timeout_down=100"));
-    std::atomic<bool> stop{false};
-    EXPECT_EQ(engine->run(stop), 0);
-    const std::string request = silent.receive(0);
-    EXPECT_TRUE(request.size() >= 20 && request[0] == 12);
-    EXPECT_FALSE(carries(request, 12, 1)) << "no User-Name";
 }
 
 }  // namespace

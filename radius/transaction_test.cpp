@@ -234,26 +234,18 @@ TEST(Transactions, VerificationTakesTheTrueReplyOverForgedOnesAndKeepsOneSocket)
     EXPECT_EQ(requests[1].substr(20, 2), "\x50\x12");
     EXPECT_EQ(clientPorts.size(), 2u);  // one for the first request, one kept for the rest
 
-    // Each check on its own: a cut packet, a length beyond what arrived, a
-    // Message-Authenticator that is there but wrong.
-    const std::string request = requests[4];
-    const auto* sent = reinterpret_cast<const unsigned char*>(request.data());
-    const auto why = [&](const std::string& reply, bool require = false) {
+    // A cut packet, a length beyond what arrived, a Message-Authenticator
+    // that is there but wrong.
+    const std::string request = requests[4], good = answerTo(request, RA_CODE_ACCESS_ACCEPT, true);
+    const auto why = [&request](const std::string& reply) {
         return vtest::text(
-            radclient::verify_reply(sent, reinterpret_cast<const unsigned char*>(reply.data()),
-                                    reply.size(), "testing123", require));
+            radclient::verify_reply(reinterpret_cast<const unsigned char*>(request.data()),
+                                    reinterpret_cast<const unsigned char*>(reply.data()),
+                                    reply.size(), "testing123", true));
     };
-    std::string good = answerTo(request, RA_CODE_ACCESS_ACCEPT, true);
-    EXPECT_EQ(why(good, true), "<null>");
-    EXPECT_EQ(why(good.substr(0, 19)), "short packet");
-    EXPECT_EQ(why(good.substr(0, 37)), "bad length");
-    std::string badSignature = good;
-    badSignature[30] ^= 1;
-    badSignature.replace(4, 16, request.substr(4, 16));
-    badSignature.replace(4, 16, vtest::md5(badSignature + "testing123"));
-    EXPECT_EQ(why(badSignature), "bad Message-Authenticator");
-    EXPECT_EQ(why(answerTo(request, RA_CODE_ACCESS_ACCEPT, false), true),
-              "no Message-Authenticator");
+    EXPECT_EQ(why(good.substr(0, 19)) + "|" + why(good.substr(0, 37)) + "|" +
+                  why(answerTo(request, 2, false, "\x50\x12" + std::string(16, 'x'))),
+              "short packet|bad length|bad Message-Authenticator");
 }
 
 TEST(Transactions, RequestSocketsOwnTheirPortsAndAFailedSendEndsAsATimeOut) {
