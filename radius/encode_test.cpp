@@ -84,7 +84,7 @@ TEST(Encode, EveryLayoutByKindAndVendorWithTextsCutToTheirLengthOctets) {
     EXPECT_EQ(vtest::encoded(client, unset.ptr), "120668616e64");
 }
 
-TEST(Encode, AccessRequestsHideThePasswordOrAnswerChapAndAccountingIsSigned) {
+TEST(Encode, PasswordsHideInWholeBlocksAndTheCallersChapIsCutToItsAttributes) {
     radclient client;
     // Whole blocks of the password padded with zeros, at most 128 octets of it.
     for (const size_t length : {0, 16, 17, 200}) {
@@ -97,13 +97,6 @@ TEST(Encode, AccessRequestsHideThePasswordOrAnswerChapAndAccountingIsSigned) {
         EXPECT_EQ(hex(revealed(rq)), hex(padded)) << length;
     }
 
-    // Our own CHAP: identifier ".", the password hashed with the request
-    // authenticator as the challenge.
-    Request own(RA_ROLE_AUTH, "carol", nullptr, RA_AUTH_CHAP, "carolpw");
-    ASSERT_EQ(own.build(client), 20 + 7 + 19);
-    const std::string vector(reinterpret_cast<const char*>(own.packet + 4), 16);
-    EXPECT_EQ(hex(attrOf(own.packet, 3)), "03132e" + hex(vtest::md5(".carolpw" + vector)));
-
     // The caller's: a challenge cut to one attribute, its identifier and
     // response; a long user name is cut the same way.
     const std::string c(300, 'c');
@@ -114,17 +107,6 @@ TEST(Encode, AccessRequestsHideThePasswordOrAnswerChapAndAccountingIsSigned) {
     EXPECT_EQ(attrOf(caller.packet, 1) + attrOf(caller.packet, 60) + attrOf(caller.packet, 3),
               "\x01\xff" + c.substr(47) + "\x3c\xff" + c.substr(47) + "\x03\x13\x07" +
                   std::string(16, 'r'));
-
-    // Accounting: MD5 of the packet with 16 zero octets in the
-    // authenticator's place, then the secret.
-    vtest::Pairs list;
-    ASSERT_EQ(
-        client.vp_append(list.ptr, 0, 40, 1u) + client.vp_append(list.ptr, 0, 44, "sess-0001"), 0);
-    Request acct(RA_ROLE_ACCT, "alice", list.ptr);
-    ASSERT_EQ(acct.build(client), 44);
-    EXPECT_EQ(hex(acct.packet, 44),
-              vtest::unspaced("0401002c 6ca996422b7b02accff0c1073a360daa "
-                              "0107616c696365 280600000001 2c0b736573732d30303031"));
 }
 
 TEST(Encode, RequestsThatDoNotFitFailWithoutWritingPastTheBuffer) {
@@ -177,6 +159,10 @@ TEST(Encode, RandomVectorsDifferAndRarelyHoldZeros) {
 // The octets of fixed requests of every kind, with the C library's generator
 // seeded, one line each: packets.hex was captured before Message-Authenticator
 // and reply verification existed, and with those settings off nothing changes.
+// pyrad checks the same kinds of request (radius_pyrad_test): our own CHAP
+// answers with identifier "." and the request authenticator as challenge,
+// accounting and disconnect authenticators are MD5 of the packet with zeros
+// in their place, then the secret.
 TEST(Encode, RequestsWithTheSecuritySettingsOffAreTheOctetsOfOld) {
     radclient client;
     vtest::Pairs list;
