@@ -179,8 +179,8 @@ TEST(Transactions, VerificationTakesTheTrueReplyOverForgedOnesAndKeepsOneSocket)
     client.server_add("127.0.0.1", "testing123", peer.port, 0, RA_ROLE_AUTH, 0, 1);
     const RA_SERVER* entry = client.server_get(RA_ROLE_AUTH);
     // Answers each request with a Reject whose authenticator is wrong, then a
-    // true Reject for the next identifier, then the true Accept (signed when
-    // signAccept): an attacker who sees requests and a slower server.
+    // true Reject for the next identifier, then 50 ms later the true Accept
+    // (signed when signAccept): an attacker who sees requests and a slower server.
     std::atomic<bool> signAccept{true};
     std::vector<std::string> requests;
     std::set<uint16_t> clientPorts;
@@ -193,11 +193,14 @@ TEST(Transactions, VerificationTakesTheTrueReplyOverForgedOnesAndKeepsOneSocket)
             clientPorts.insert(ntohs(from.sin_port));
             std::string forged = answerTo(request, RA_CODE_ACCESS_REJECT, false);
             forged[7] ^= 1;
+            const std::string trueOne =
+                answerTo(request, RA_CODE_ACCESS_ACCEPT, signAccept, "\x12\x04ok");
             for (const std::string& reply :
-                 {forged, answerTo(request, RA_CODE_ACCESS_REJECT, false, "", 1),
-                  answerTo(request, RA_CODE_ACCESS_ACCEPT, signAccept, "\x12\x04ok")})
+                 {forged, answerTo(request, RA_CODE_ACCESS_REJECT, false, "", 1), trueOne}) {
+                if (reply == trueOne) std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 sendto(peer.fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
                        sizeof from);
+            }
         }
     });
 
