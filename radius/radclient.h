@@ -411,7 +411,8 @@ public:
 
     // One attempt of transaction rp against rp->server: resolves the server's
     // address when it is not known yet, sends the request from a socket of
-    // its own, and re-sends the same octets each time a wait of the server's
+    // its own (with verifyreply: the thread's kept socket for that server),
+    // and re-sends the same octets each time a wait of the server's
     // timeout passes without a reply, until the transaction has sent more
     // than retries times or the server has gone more than retries requests
     // unanswered. Updates the server's statistics and rp's tries, response
