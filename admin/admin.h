@@ -45,6 +45,9 @@ int vantor_scoreboards(wc_config* config);
 int vantor_scoreboards_edit(wc_config* config);
 int vantor_vantor(wc_config* config);
 int vantor_dring(wc_config* config);
+// The metrics for Prometheus (text exposition format 0.0.4), behind the same
+// password, outside the navigation bar.
+int vantor_metrics(wc_config* config);
 
 // Writes the response's status (when given) and the attribute table of its
 // reply list, or of list when it has none or no response is given. Nothing

@@ -61,6 +61,7 @@ int vantor_register(webconfigs* wc) {
     };
     int result = 0;
     for (const auto& page : pages) result += wc->pageAdd(page.label, page.title, page.page);
+    result += wc->pageAddPlain("metrics", vantor_metrics);
     return result;
 }
 

@@ -44,6 +44,15 @@ std::vector<Row> table_rows(std::mutex& lock, aaContext* table, Copy copy) {
 // are written and null is returned, and the page has nothing more to do.
 vantor* engine_page(wc_config* config, const char* action, bool continue_button);
 
+// The test page's batches for the metrics page: one starts, one ends with
+// the response times (ms) of its answered requests.
+void metrics_batch_started();
+void metrics_batch_finished(const std::string& profile, std::vector<int32_t> times);
+// The metrics page's text: the process (with the web server's count of
+// requests served), the engine's monitors and servers when it runs, and the
+// last batch of each profile.
+std::string metrics_text(vantor* engine, uint64_t served);
+
 // Every page needs its configuration, request and store.
 inline void admin_require(const wc_config* config) { wc_require(config); }
 

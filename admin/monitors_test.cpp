@@ -24,8 +24,8 @@ TEST_F(Monitors, MonitorsAreListedAddedEditedAndDeleted) {
     const time_t now = time(nullptr);
     engine.monitors_lock.lock();
     auto at = [&](const char* n) { return static_cast<scoreboard*>(aaGet(engine.scoreboards, n)); };
-    *at("up 1") = {"h",   "P", "", "",      0,   0,  0,  0, 0, "",
-                   SB_UP, 0,   0,  now - 5, now, 12, 20, 3, 1, "fine"};
+    *at("up 1") = {"h", "P",     "",  "", 0,  0, 0, 0,      0, "", SB_UP, 0,
+                   0,   now - 5, now, 12, 20, 3, 1, "fine", 0, 0,  {},    0};
     at("slow")->status = SB_TIMINGOUT, at("off")->status = 7;
     at("gone")->status = SB_DOWN, at("gone")->missed = 4, at("gone")->lastack = now - 90;
     engine.monitors_lock.unlock();

@@ -10,6 +10,7 @@
 #include "engine/monitor.h"
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -69,6 +70,18 @@ bool failedCheck(scoreboard& sb, time_t t) {
         sb.status = SB_DOWN;
     }
     return sb.status == SB_DOWN && silent > sb.timeout_notify && sb.notified == 0;
+}
+
+// The check in the monitor's counters; an answered one (an accept or a
+// reject) with its response time.
+void countCheck(scoreboard& sb, const RA_RESPONSE& res) {
+    ++sb.checks;
+    if (res.result != RA_RET_ACK && res.result != RA_RET_NAK) return;
+    const int32_t ms = res.response_time < 0 ? 0 : res.response_time;
+    int bucket = 0;
+    while (bucket < kResponseBuckets - 1 && ms > kResponseBucketsMs[bucket]) ++bucket;
+    ++sb.answered[bucket];
+    sb.answered_ms += static_cast<uint64_t>(ms);
 }
 
 // A due monitor: its name and a copy of its record when it was picked.
@@ -165,6 +178,7 @@ void vantor::check(const char* name, scoreboard& copy) {
             if (live) live->status = SB_UNKNOWN;
         } else if (live) {
             notice = apply_response(*live, *res, t);
+            countCheck(*live, *res);
             live->lastcheck = t;
             // The notice reports the state as it is now, edits included.
             if (notice) copy = *live;
@@ -177,6 +191,7 @@ void vantor::check(const char* name, scoreboard& copy) {
     std::lock_guard<std::mutex> guard(monitors_lock);
     auto* live = static_cast<scoreboard*>(aaGet(scoreboards, name));
     if (!live) return;
+    if (sent && std::strchr(copy.email, '@')) ++live->notices;
     if (!sent) {
         // notified stays as it was, so the notice is tried again at the next
         // check that asks for it; meanwhile the page shows why it failed.

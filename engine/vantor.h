@@ -48,6 +48,12 @@ constexpr int32_t SB_UP = 1;
 constexpr int32_t SB_TIMINGOUT = 2;  // failed checks, not yet down
 constexpr int32_t SB_DOWN = 3;
 
+// Upper bounds, in milliseconds, of the buckets that count a monitor's
+// response times; the last bucket takes everything above 10 s.
+constexpr int kResponseBuckets = 14;
+constexpr int32_t kResponseBucketsMs[kResponseBuckets - 1] = {1,   2,   5,    10,   25,   50,   100,
+                                                              250, 500, 1000, 2500, 5000, 10000};
+
 // A profile's role: what its requests are.
 constexpr int32_t PROFILE_AUTH = 1;    // Access-Request with the profile's authmethod
 constexpr int32_t PROFILE_ACCT = 2;    // Accounting-Request
@@ -110,6 +116,13 @@ struct scoreboard {
     uint32_t uptime;                     // seconds
     uint32_t downtime;                   // seconds
     char msg[kScoreboardMsgLength + 1];  // last reply's message or notice failure
+    // Counted since the monitor was created or loaded: checks made, notices
+    // delivered, and the response times of answered checks by bucket (the
+    // upper bounds in kResponseBucketsMs) with their sum.
+    uint32_t checks;
+    uint32_t notices;
+    uint32_t answered[kResponseBuckets];
+    uint64_t answered_ms;
 };
 
 class vantor {

@@ -79,6 +79,7 @@ struct server_config {
     // readiness, and whether the listener thread still runs.
     std::atomic<int32_t> started{0};
     std::atomic<int32_t> listening{0};
+    std::atomic<uint64_t> served{0};  // requests dispatched to the callbacks so far
 };
 
 struct http_request {

@@ -216,6 +216,7 @@ static int runList(http_request* request, const std::vector<const http_list*>& l
 
 void http_dispatch(http_request* request) {
     server_config* server = request->server;
+    ++server->served;
     const auto security = http_callbacks(server, 1);
     const int status = security.empty() ? 200 : runList(request, security);
     if (status != 200) return;

@@ -361,6 +361,9 @@ public:
     // The entry stays valid until the caller checks in (see checkout).
     RA_SERVER* server_get(int role);
     RA_SERVER* server_get(int role, const char* server);
+    // The first entry of the table (the rest through next), or null; for
+    // reading the statistics while whoever rebuilds the table is held off.
+    const RA_SERVER* server_list() const { return servers; }
     // A transaction registers its start and end, so that noserver() never
     // releases an entry in use.
     void checkout();

@@ -237,6 +237,13 @@ void webconfigs::common_noinit() {
     common = nullptr;
 }
 
+int webconfigs::pageAddPlain(const char* label, wc_page_fn page) {
+    if (pageAdd(label, "", page) != 0) return -1;
+    std::lock_guard<std::mutex> guard(pagesLock);
+    static_cast<wc_page*>(aaGet(pages, label))->plain = true;
+    return 0;
+}
+
 int webconfigs::pageAdd(const char* label, const char* title, wc_page_fn page) {
     std::lock_guard<std::mutex> guard(pagesLock);
     if (!pages) {
@@ -251,6 +258,7 @@ int webconfigs::pageAdd(const char* label, const char* title, wc_page_fn page) {
     if (!existing) return addPage(pages, label, title, page);
     if (set(title, existing->title) != 0) return -1;
     existing->page = page;
+    existing->plain = false;
     return 0;
 }
 
@@ -358,7 +366,7 @@ int wc_request(http_request* request) {
         return status == 0 ? 501 : status;
     }
     wc_config config{request, wc->reg, wc->common, page->title};
-    sendPageHead(request, wc, page->title);
+    if (!page->plain) sendPageHead(request, wc, page->title);
     page->page(&config);
     return 200;
 }

@@ -40,6 +40,7 @@ using wc_hook_fn = void (*)(wc_config*);
 struct wc_page {
     char* title;
     wc_page_fn page;
+    bool plain;  // writes its whole answer, status line and headers included
 };
 
 // The common settings file: $VANTOR_COMMON_INI, else "/usr/local/oxa/common.ini".
@@ -66,6 +67,9 @@ public:
     // call also registers the built-in "status" and "test-cgi". Labels are
     // case-insensitive.
     int pageAdd(const char* label, const char* title, wc_page_fn page);
+    // A page behind the same password that writes its whole answer, status
+    // line and headers included (no frame, no title): for machine readers.
+    int pageAddPlain(const char* label, wc_page_fn page);
     wc_page* pageGet(const char* label);
     void nopages();
 
