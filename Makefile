@@ -48,6 +48,7 @@ bench: deps
 	build-bench/bench/password_timing
 	bench/webtest_compare build-bench
 	bench/scale_compare build-bench
+	build-bench/bench/metrics_render 1000 200
 
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=address,undefined

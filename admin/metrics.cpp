@@ -4,9 +4,11 @@
 // written after it is gone, so a scrape never holds up the monitors.
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -50,29 +52,51 @@ void family(std::string& out, const char* name, const char* type, const char* he
     out += vn_format("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
+// What the page shows of a monitor: copied under the monitors lock, its
+// labels made after.
 struct MonitorRow {
-    std::string labels;
-    scoreboard sb;
+    std::string name, hostname, profile, labels;
+    int32_t status, missed, resp_last, resp_avg;
+    uint32_t uptime, downtime, checks, notices;
+    uint32_t answered[kResponseBuckets];
+    uint64_t answered_ms;
 };
 
 std::vector<MonitorRow> monitorRows(vantor& engine) {
-    return table_rows<MonitorRow>(
+    std::vector<MonitorRow> rows = table_rows<MonitorRow>(
         engine.monitors_lock, engine.scoreboards, [](const char* name, void* value) {
-            const auto* sb = static_cast<const scoreboard*>(value);
-            return MonitorRow{"monitor=\"" + escaped(name) + "\",server=\"" +
-                                  escaped(sb->hostname) + "\",profile=\"" + escaped(sb->profile) +
-                                  "\"",
-                              *sb};
+            const auto& sb = *static_cast<const scoreboard*>(value);
+            MonitorRow row{name,      sb.hostname,   sb.profile,   {},
+                           sb.status, sb.missed,     sb.resp_last, sb.resp_avg,
+                           sb.uptime, sb.downtime,   sb.checks,    sb.notices,
+                           {},        sb.answered_ms};
+            std::copy(std::begin(sb.answered), std::end(sb.answered), row.answered);
+            return row;
         });
+    for (MonitorRow& row : rows)
+        row.labels = "monitor=\"" + escaped(row.name.c_str()) + "\",server=\"" +
+                     escaped(row.hostname.c_str()) + "\",profile=\"" +
+                     escaped(row.profile.c_str()) + "\"";
+    return rows;
 }
 
-// One gauge or counter family with a sample per monitor.
-template <typename Value>
-void perMonitor(std::string& out, const std::vector<MonitorRow>& rows, const char* name,
-                const char* type, const char* help, Value value) {
-    family(out, name, type, help);
-    for (const MonitorRow& row : rows)
-        out += vn_format("%s{%s} %s\n", name, row.labels.c_str(), value(row.sb).c_str());
+// Numbers are written with to_chars: a page for a thousand monitors has
+// some 24,000 of them.
+void appendNumber(std::string& out, uint64_t value) {
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    out.append(text, end);
+}
+
+void appendSeconds(std::string& out, int64_t ms) {
+    if (ms < 0) out += '-';
+    const uint64_t magnitude = ms < 0 ? static_cast<uint64_t>(-ms) : static_cast<uint64_t>(ms);
+    appendNumber(out, magnitude / 1000);
+    const auto thousandths = static_cast<unsigned>(magnitude % 1000);
+    const char digits[] = {'.', static_cast<char>('0' + thousandths / 100),
+                           static_cast<char>('0' + thousandths / 10 % 10),
+                           static_cast<char>('0' + thousandths % 10)};
+    out.append(digits, sizeof digits);
 }
 
 std::string number(double value) {
@@ -81,52 +105,83 @@ std::string number(double value) {
     return text;
 }
 
-std::string seconds(int64_t ms) { return number(static_cast<double>(ms) / 1000.0); }
+// The start of a sample's line: name{labels} and the space before the value.
+void sample(std::string& out, const char* name, const std::string& labels, const char* extra = "") {
+    out += name;
+    out += '{';
+    out += labels;
+    out += extra;
+    out += "} ";
+}
+
+// One gauge or counter family with a sample per monitor; value appends the
+// sample's value.
+template <typename Value>
+void perMonitor(std::string& out, const std::vector<MonitorRow>& rows, const char* name,
+                const char* type, const char* help, Value value) {
+    family(out, name, type, help);
+    for (const MonitorRow& row : rows) {
+        sample(out, name, row.labels);
+        value(row);
+        out += '\n';
+    }
+}
 
 void monitors(std::string& out, vantor& engine) {
     const std::vector<MonitorRow> rows = monitorRows(engine);
+    out.reserve(out.size() + rows.size() * 3000);
     perMonitor(out, rows, "vantor_monitor_status", "gauge",
                "Monitor status: 0 unknown, 1 up, 2 timing out, 3 down.",
-               [](const scoreboard& sb) { return std::to_string(sb.status); });
+               [&out](const MonitorRow& m) { out += std::to_string(m.status); });
     perMonitor(out, rows, "vantor_monitor_up", "gauge", "1 while the monitor is up.",
-               [](const scoreboard& sb) { return std::string(sb.status == SB_UP ? "1" : "0"); });
+               [&out](const MonitorRow& m) { out += m.status == SB_UP ? '1' : '0'; });
     perMonitor(out, rows, "vantor_monitor_missed_checks", "gauge",
                "Failed checks since the last good one.",
-               [](const scoreboard& sb) { return std::to_string(sb.missed); });
+               [&out](const MonitorRow& m) { out += std::to_string(m.missed); });
     perMonitor(out, rows, "vantor_monitor_last_response_seconds", "gauge",
                "Response time of the last good check.",
-               [](const scoreboard& sb) { return seconds(sb.resp_last); });
+               [&out](const MonitorRow& m) { appendSeconds(out, m.resp_last); });
     perMonitor(out, rows, "vantor_monitor_average_response_seconds", "gauge",
                "Running average of the good checks' response times.",
-               [](const scoreboard& sb) { return seconds(sb.resp_avg); });
+               [&out](const MonitorRow& m) { appendSeconds(out, m.resp_avg); });
     perMonitor(out, rows, "vantor_monitor_uptime_ratio", "gauge",
                "Time up over time up and down; NaN before any is counted.",
-               [](const scoreboard& sb) {
-                   const double total = static_cast<double>(sb.uptime) + sb.downtime;
-                   return total > 0 ? number(sb.uptime / total) : std::string("NaN");
+               [&out](const MonitorRow& m) {
+                   const double total = static_cast<double>(m.uptime) + m.downtime;
+                   out += total > 0 ? number(m.uptime / total) : std::string("NaN");
                });
     perMonitor(out, rows, "vantor_monitor_checks_total", "counter",
                "Checks made since the monitor was created or loaded.",
-               [](const scoreboard& sb) { return std::to_string(sb.checks); });
+               [&out](const MonitorRow& m) { appendNumber(out, m.checks); });
     perMonitor(out, rows, "vantor_monitor_notices_total", "counter",
                "Notices delivered since the monitor was created or loaded.",
-               [](const scoreboard& sb) { return std::to_string(sb.notices); });
+               [&out](const MonitorRow& m) { appendNumber(out, m.notices); });
 
     family(out, "vantor_monitor_response_seconds", "histogram",
            "Response times of the answered checks.");
+    std::string bounds[kResponseBuckets];
+    for (int i = 0; i < kResponseBuckets; ++i) {
+        bounds[i] = ",le=\"";
+        if (i < kResponseBuckets - 1)
+            appendSeconds(bounds[i], kResponseBucketsMs[i]);
+        else
+            bounds[i] += "+Inf";
+        bounds[i] += '"';
+    }
     for (const MonitorRow& row : rows) {
         uint64_t cumulative = 0;
         for (int i = 0; i < kResponseBuckets; ++i) {
-            cumulative += row.sb.answered[i];
-            const std::string bound =
-                i < kResponseBuckets - 1 ? seconds(kResponseBucketsMs[i]) : "+Inf";
-            out += vn_format("vantor_monitor_response_seconds_bucket{%s,le=\"%s\"} %" PRIu64 "\n",
-                             row.labels.c_str(), bound.c_str(), cumulative);
+            cumulative += row.answered[i];
+            sample(out, "vantor_monitor_response_seconds_bucket", row.labels, bounds[i].c_str());
+            appendNumber(out, cumulative);
+            out += '\n';
         }
-        out += vn_format("vantor_monitor_response_seconds_sum{%s} %s\n", row.labels.c_str(),
-                         seconds(static_cast<int64_t>(row.sb.answered_ms)).c_str());
-        out += vn_format("vantor_monitor_response_seconds_count{%s} %" PRIu64 "\n",
-                         row.labels.c_str(), cumulative);
+        sample(out, "vantor_monitor_response_seconds_sum", row.labels);
+        appendSeconds(out, static_cast<int64_t>(row.answered_ms));
+        out += '\n';
+        sample(out, "vantor_monitor_response_seconds_count", row.labels);
+        appendNumber(out, cumulative);
+        out += '\n';
     }
 }
 
