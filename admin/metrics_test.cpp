@@ -33,7 +33,7 @@ TEST_F(Metrics, MonitorsServersAndBatchesParseAndCountersOnlyGrow) {
     EXPECT_EQ(vtest::httpExchange(port, "GET /metrics HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 401", 0),
               0u);
 
-    // An answering server (every request accepted) and a silent one.
+    // An answering server (every request accepted after 5 ms) and a silent one.
     vtest::UdpSocket answering, silent;
     std::atomic<bool> done{false};
     std::thread responder([&] {
@@ -42,6 +42,7 @@ TEST_F(Metrics, MonitorsServersAndBatchesParseAndCountersOnlyGrow) {
             std::string reply = answering.receive(100, &from);
             if (reply.size() < 20) continue;
             reply = "\x02" + reply.substr(1, 1) + std::string("\0\x14", 2) + reply.substr(4, 16);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
             sendto(answering.fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
                    sizeof from);
         }
@@ -84,6 +85,12 @@ TEST_F(Metrics, MonitorsServersAndBatchesParseAndCountersOnlyGrow) {
                     "vantor_monitor_response_seconds_count|" +
                         hi),
               "1.0");
+    const double sum = std::stod("0" + value(first,
+                                             "vantor_monitor_response_seconds|histogram|"
+                                             "vantor_monitor_response_seconds_sum|" +
+                                                 hi));
+    EXPECT_TRUE(sum >= 0.005 && sum < 1) << sum;
+    EXPECT_EQ(value(first, "vantor_batches_running|gauge|vantor_batches_running||"), "0.0");
     EXPECT_EQ(value(first,
                     "vantor_monitor_response_seconds|histogram|"
                     "vantor_monitor_response_seconds_bucket|le='+Inf'," +
