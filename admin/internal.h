@@ -1,6 +1,7 @@
 // Shared by the administration pages.
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -44,10 +45,15 @@ std::vector<Row> table_rows(std::mutex& lock, aaContext* table, Copy copy) {
 // are written and null is returned, and the page has nothing more to do.
 vantor* engine_page(wc_config* config, const char* action, bool continue_button);
 
+// The response times of a batch's answered requests: how many took each
+// number of milliseconds. A million-request batch keeps a few hundred
+// entries, not a million.
+using BatchTimes = std::map<int32_t, uint64_t>;
+
 // The test page's batches for the metrics page: one starts, one ends with
-// the response times (ms) of its answered requests.
+// its response times.
 void metrics_batch_started();
-void metrics_batch_finished(const std::string& profile, std::vector<int32_t> times);
+void metrics_batch_finished(const std::string& profile, const BatchTimes& times);
 // The metrics page's text: the process (with the web server's count of
 // requests served), the engine's monitors and servers when it runs, and the
 // last batch of each profile.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <charconv>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iterator>
@@ -254,29 +255,37 @@ void batches(std::string& out) {
                          escaped(profile.c_str()).c_str(), number(s.max).c_str());
 }
 
-// The value at quantile q of sorted times (nearest rank), in seconds.
-double quantile(const std::vector<int32_t>& sorted, double q) {
-    size_t rank = static_cast<size_t>(q * static_cast<double>(sorted.size()) + 0.999999);
-    rank = std::clamp<size_t>(rank, 1, sorted.size());
-    return sorted[rank - 1] / 1000.0;
+// The value at quantile q of the times (nearest rank), in seconds.
+double quantile(const BatchTimes& times, uint64_t count, double q) {
+    const auto rank =
+        std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(q * static_cast<double>(count))));
+    uint64_t seen = 0;
+    for (const auto& [ms, n] : times) {
+        seen += n;
+        if (seen >= rank) return ms / 1000.0;
+    }
+    return times.rbegin()->first / 1000.0;
 }
 
 }  // namespace
 
 void metrics_batch_started() { ++batchesRunning; }
 
-void metrics_batch_finished(const std::string& profile, std::vector<int32_t> times) {
+void metrics_batch_finished(const std::string& profile, const BatchTimes& times) {
     --batchesRunning;
     if (times.empty()) return;
-    std::sort(times.begin(), times.end());
+    uint64_t count = 0;
     double sum = 0;
-    for (const int32_t ms : times) sum += ms / 1000.0;
-    const BatchSummary summary{quantile(times, 0.5),
-                               quantile(times, 0.9),
-                               quantile(times, 0.99),
-                               times.back() / 1000.0,
+    for (const auto& [ms, n] : times) {
+        count += n;
+        sum += static_cast<double>(n) * ms / 1000.0;
+    }
+    const BatchSummary summary{quantile(times, count, 0.5),
+                               quantile(times, count, 0.9),
+                               quantile(times, count, 0.99),
+                               times.rbegin()->first / 1000.0,
                                sum,
-                               times.size()};
+                               count};
     std::lock_guard<std::mutex> guard(batchesLock);
     lastBatches[profile] = summary;
 }

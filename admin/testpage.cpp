@@ -136,7 +136,7 @@ void runRequests(wc_config* config, vantor& engine, const Run& run) {
     long batchStart = 1;
     // A batch's answered response times go to the metrics page at its end.
     const bool batch = run.count > 1;
-    std::vector<int32_t> times;
+    BatchTimes times;
     if (batch) metrics_batch_started();
     uint32_t lastLine = GetTickCount();
     for (long i = 1; i <= run.count && !request->server->shutdown; ++i) {
@@ -146,8 +146,7 @@ void runRequests(wc_config* config, vantor& engine, const Run& run) {
             showSingle(config, response, list);
         } else {
             const int32_t result = response ? response->result : RA_RET_ERR;
-            if (result == RA_RET_ACK || result == RA_RET_NAK)
-                times.push_back(response->response_time);
+            if (result == RA_RET_ACK || result == RA_RET_NAK) ++times[response->response_time];
             if (result == RA_RET_ACK)
                 ++good;
             else if (result == RA_RET_NAK)
@@ -178,7 +177,7 @@ void runRequests(wc_config* config, vantor& engine, const Run& run) {
         radclient::noresponse(response);
         radclient::pairfree(list);
     }
-    if (batch) metrics_batch_finished(run.profile, std::move(times));
+    if (batch) metrics_batch_finished(run.profile, times);
 }
 
 }  // namespace
