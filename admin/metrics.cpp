@@ -255,39 +255,36 @@ void batches(std::string& out) {
                          escaped(profile.c_str()).c_str(), number(s.max).c_str());
 }
 
-// The value at quantile q of the times (nearest rank), in seconds.
-double quantile(const BatchTimes& times, uint64_t count, double q) {
-    const auto rank =
-        std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(q * static_cast<double>(count))));
-    uint64_t seen = 0;
-    for (const auto& [ms, n] : times) {
-        seen += n;
-        if (seen >= rank) return ms / 1000.0;
-    }
-    return times.rbegin()->first / 1000.0;
-}
-
 }  // namespace
 
 void metrics_batch_started() { ++batchesRunning; }
 
 void metrics_batch_finished(const std::string& profile, const BatchTimes& times) {
     --batchesRunning;
-    if (times.empty()) return;
-    uint64_t count = 0;
-    double sum = 0;
-    for (const auto& [ms, n] : times) {
-        count += n;
-        sum += static_cast<double>(n) * ms / 1000.0;
-    }
-    const BatchSummary summary{quantile(times, count, 0.5),
-                               quantile(times, count, 0.9),
-                               quantile(times, count, 0.99),
-                               times.rbegin()->first / 1000.0,
-                               sum,
-                               count};
+    if (times.count() == 0) return;
+    const BatchSummary summary{times.quantile(0.5), times.quantile(0.9), times.quantile(0.99),
+                               times.max_seconds(), times.sum_seconds(), times.count()};
     std::lock_guard<std::mutex> guard(batchesLock);
     lastBatches[profile] = summary;
+}
+
+void BatchTimes::add(int32_t ms) {
+    if (ms < 0) ms = 0;
+    ++counts_[static_cast<size_t>(std::min(ms, kExactMs))];
+    ++count_;
+    sumMs_ += static_cast<uint64_t>(ms);
+    maxMs_ = std::max(maxMs_, ms);
+}
+
+double BatchTimes::quantile(double q) const {
+    const auto rank =
+        std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(q * static_cast<double>(count_))));
+    uint64_t seen = 0;
+    for (size_t ms = 0; ms < counts_.size(); ++ms) {
+        seen += counts_[ms];
+        if (seen >= rank) return static_cast<double>(ms) / 1000.0;
+    }
+    return 0;
 }
 
 std::string metrics_text(vantor* engine, uint64_t served) {

@@ -136,8 +136,11 @@ void runRequests(wc_config* config, vantor& engine, const Run& run) {
     long batchStart = 1;
     // A batch's answered response times go to the metrics page at its end.
     const bool batch = run.count > 1;
-    BatchTimes times;
-    if (batch) metrics_batch_started();
+    std::unique_ptr<BatchTimes> times;
+    if (batch) {
+        times = std::make_unique<BatchTimes>();
+        metrics_batch_started();
+    }
     uint32_t lastLine = GetTickCount();
     for (long i = 1; i <= run.count && !request->server->shutdown; ++i) {
         VALUE_PAIR* list = engine.profile2vp(run.profile.c_str(), request->form);
@@ -146,7 +149,7 @@ void runRequests(wc_config* config, vantor& engine, const Run& run) {
             showSingle(config, response, list);
         } else {
             const int32_t result = response ? response->result : RA_RET_ERR;
-            if (result == RA_RET_ACK || result == RA_RET_NAK) ++times[response->response_time];
+            if (result == RA_RET_ACK || result == RA_RET_NAK) times->add(response->response_time);
             if (result == RA_RET_ACK)
                 ++good;
             else if (result == RA_RET_NAK)
@@ -177,7 +180,7 @@ void runRequests(wc_config* config, vantor& engine, const Run& run) {
         radclient::noresponse(response);
         radclient::pairfree(list);
     }
-    if (batch) metrics_batch_finished(run.profile, times);
+    if (batch) metrics_batch_finished(run.profile, *times);
 }
 
 }  // namespace
